@@ -1,0 +1,79 @@
+#include "ispc/ispc_runtime.h"
+
+#include <omp.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "ispc/zarno.h"
+#include "runtime/qel_check.h"
+
+namespace {
+
+struct Buffer {
+  int64_t capacity = 0;
+  void* ptr = nullptr;
+  ~Buffer() {
+    if (ptr) std::free(ptr);
+  }
+};
+
+}  // namespace
+
+extern "C" void* ISPCAlloc(void**, int64_t size, int32_t alignment) {
+  static Buffer s_buffer;
+  if (size <= s_buffer.capacity) return s_buffer.ptr;
+  if (s_buffer.ptr) {
+    std::free(s_buffer.ptr);
+    s_buffer.ptr = nullptr;
+    s_buffer.capacity = 0;
+  }
+  // Callers store into the block at once, so a failure ends the run with a report.
+  if (posix_memalign(&s_buffer.ptr, static_cast<size_t>(static_cast<int64_t>(alignment)),
+                     static_cast<size_t>(size)) != 0) {
+    s_buffer.ptr = nullptr;
+    const std::string msg = "could not allocate a task argument block of " + std::to_string(size) + " bytes";
+    qel_exception_throw("ispc", __FILE__, __LINE__, msg.c_str());
+  }
+  s_buffer.capacity = size;
+  return s_buffer.ptr;
+}
+
+qel::parallel::ForSchedule<int> qel::parallel::for_schedule(int count, int threads) {
+  if (count <= threads) return {count, count, 1, 0};
+  return {count, threads, count / threads, count % threads};
+}
+
+qel::parallel::SIMDSchedule<int> qel::parallel::simd_schedule(int count, int threads) {
+  const int per = (count + threads - 1) / threads;
+  const int chunk = (per + 15) / 16 * 16;
+  return {count, (count + chunk - 1) / chunk, chunk};
+}
+
+extern "C" void ISPCLaunch(void**, void* task, void* args, int32_t count, int32_t type, int32_t) {
+  if (type != 2 && type != 3) zarno_throw("ispc", __FILE__, 80, "Unsupported launch type: %i", type);
+  if (count < 1) return;
+  const auto fn = reinterpret_cast<ispc_task_fn>(task);
+  const auto call = [fn, args](int begin, int end) { fn(args, 0, 0, 0, 0, 0, 0, 0, begin, end, 0); };
+  const int threads = omp_get_max_threads();
+  if (type == 2) {
+    const auto schedule = qel::parallel::for_schedule(count, threads);
+    if (schedule.threads <= 1) return call(0, count);
+    qel::parallel::run(schedule, threads, call);
+  } else {
+    if (count <= 16 || threads == 1) return call(0, count);
+    qel::parallel::run(qel::parallel::simd_schedule(count, threads), threads, call);
+  }
+}
+
+extern "C" void ISPCSync(void*) {}
+
+extern "C" int32_t ISPCNumThreads() { return omp_get_max_threads(); }
+
+extern "C" int32_t ISPCThreadNum() { return omp_get_thread_num(); }
+
+extern "C" void ISPCInstrument(const char* file, const char* note, int32_t line, uint64_t mask) {
+  if (zarno_is_active(2))
+    zarno_log(2, "ispc", __FILE__, 26, "%s %s %i %016llX", file, note, line,
+              static_cast<unsigned long long>(mask));
+}

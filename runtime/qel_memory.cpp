@@ -1,0 +1,201 @@
+#include "runtime/qel_memory.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_set>
+
+#include "runtime/qel_check.h"
+
+namespace qel {
+namespace nvidia {
+
+// Constructed in this order when the library loads, destroyed in reverse at exit.
+std::map<void*, uint64_t> s_allocations;              // heap pointer -> planned offset (capture run)
+std::vector<std::pair<uint64_t, uint64_t>> s_memory;  // live intervals, ascending begin
+std::vector<uint64_t> s_operation_ptrs;               // replay list: planned offset per allocation
+uint64_t s_max_memory = 0;                            // peak: the arena's size
+void* s_managed_memory = nullptr;                     // the arena
+bool s_memory_capturing = false;
+bool s_memory_captured = false;
+int32_t s_cnt = 0;                                    // replay position
+
+namespace {
+
+// Planned byte size per replay position: a later request larger than its plan,
+// or beyond the end of the plan, is served from the heap instead of overrunning
+// its neighbours in the arena.
+std::vector<uint64_t> s_operation_sizes;
+// Pointers served from the heap while replaying; released to the heap again.
+std::unordered_set<void*> s_replay_heap;
+// Set once the arena has been given back: later runs are served from the heap.
+bool s_arena_released = false;
+
+uint64_t byte_size(const qel_tensor_struct* t) {
+  return static_cast<uint64_t>(t->count) * static_cast<uint64_t>(qel_dtype_size(t->dtype));
+}
+
+// Writes p into the slots that `handle` owns.
+void set_slots(const qel_handle_struct* handle, qel_tensor_struct* t, void* p) {
+  if (handle == t->mirror_handle) {
+    t->mirror_aux = 0;
+    t->mirror_ptr = p;
+  }
+  if (handle == t->data_handle) {
+    t->data_aux = 0;
+    t->data = p;
+  }
+}
+
+void* heap_alloc(uint64_t bytes) {
+  void* p = std::malloc(bytes);
+  if (p == nullptr && bytes != 0) {
+    const std::string msg = "out of memory: could not allocate " + std::to_string(bytes) + " bytes";
+    qel_exception_throw("memory", __FILE__, __LINE__, msg.c_str());
+  }
+  return p;
+}
+
+// First fit by address over the live intervals; returns the planned offset.
+uint64_t plan(uint64_t bytes) {
+  uint64_t cursor = 0;
+  for (auto it = s_memory.begin(); it != s_memory.end(); ++it) {
+    if (it->first > cursor + bytes) {
+      const auto iv = reserved_memory(cursor, bytes);
+      s_memory.insert(it, iv);
+      return iv.first;
+    }
+    cursor = it->second;
+  }
+  s_memory.push_back(reserved_memory(cursor, bytes));
+  return cursor;
+}
+
+// Drops everything a capture run planned; used when the capture run fails.
+void discard_plan() {
+  s_allocations.clear();
+  s_memory.clear();
+  s_operation_ptrs.clear();
+  s_operation_sizes.clear();
+  s_max_memory = 0;
+}
+
+}  // namespace
+
+std::pair<uint64_t, uint64_t> reserved_memory(uint64_t offset, uint64_t bytes) {
+  return {offset, offset + (bytes & ~uint64_t{63}) + 64};
+}
+
+void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
+  if (t->data != nullptr) return;
+  const uint64_t bytes = byte_size(t);
+  if (s_memory_captured) {
+    const size_t pos = static_cast<size_t>(s_cnt++);
+    if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos]) {
+      set_slots(handle, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
+      return;
+    }
+    void* p = heap_alloc(bytes);
+    s_replay_heap.insert(p);
+    set_slots(handle, t, p);
+    return;
+  }
+  void* p = heap_alloc(bytes);
+  set_slots(handle, t, p);
+  if (!s_memory_capturing) return;
+  const uint64_t offset = plan(bytes);
+  s_allocations[p] = offset;
+  s_operation_ptrs.push_back(offset);
+  s_operation_sizes.push_back(bytes);
+}
+
+void deployment_free(const qel_handle_struct* handle, qel_tensor_struct* t) {
+  void* p = t->data;
+  if (p == nullptr) return;
+  if (s_memory_captured) {
+    if (!s_replay_heap.empty() && s_replay_heap.count(p) != 0) {
+      s_replay_heap.erase(p);
+      std::free(p);
+    }
+  } else {
+    if (s_memory_capturing && !s_memory.empty()) {
+      const auto found = s_allocations.find(p);
+      if (found != s_allocations.end()) {
+        for (auto it = s_memory.begin(); it != s_memory.end(); ++it) {
+          if (it->first != found->second) continue;
+          if (it->second > s_max_memory) s_max_memory = it->second;
+          s_memory.erase(it);
+          break;
+        }
+      }
+    }
+    std::free(p);
+  }
+  set_slots(handle, t, nullptr);
+}
+
+void deployment_memset(const qel_handle_struct*, const qel_tensor_struct* t, const void*, void*) {
+  const uint64_t bytes = byte_size(t);
+  if (bytes != 0) std::memset(t->data, 0, bytes);
+}
+
+void deployment_init(const qel_handle_struct* handle, qel_tensor_struct* t) {
+  if (handle == t->mirror_handle) {
+    t->mirror_aux = 0;
+    t->mirror_ptr = t->data;
+  }
+  if (handle == t->data_handle) t->data_aux = 0;
+}
+
+void deployment_optimize(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n) {
+  if (n < 1 || s_memory_captured || s_arena_released) return;
+  s_memory_capturing = true;
+  try {
+    network(ctx);
+  } catch (...) {
+    // A failed capture leaves no half-made plan behind: the manager stays in
+    // plain mode and a later planning run starts afresh.
+    s_memory_capturing = false;
+    discard_plan();
+    throw;
+  }
+  s_memory_capturing = false;
+  if (s_max_memory != 0) s_managed_memory = heap_alloc(s_max_memory);
+  s_memory_captured = true;
+}
+
+void deployment_run(qel_network_fn network, const qel_ctx_struct* ctx) {
+  // The replay position goes back to the start however the run ends.
+  struct ResetPosition {
+    ~ResetPosition() { s_cnt = 0; }
+  } reset;
+  network(ctx);
+}
+
+void deployment_free_managed_memory() {
+  if (s_managed_memory == nullptr) return;
+  std::free(s_managed_memory);
+  s_managed_memory = nullptr;
+  // Without an arena, later runs take their memory from the heap again.
+  s_memory_captured = false;
+  s_arena_released = true;
+}
+
+ManagerState state() {
+  return ManagerState{s_memory_capturing, s_memory_captured, s_arena_released, s_cnt,
+                      s_max_memory,       s_managed_memory,  s_operation_ptrs,  s_memory};
+}
+
+void reset_state() {
+  std::free(s_managed_memory);
+  s_managed_memory = nullptr;
+  for (void* p : s_replay_heap) std::free(p);
+  s_replay_heap.clear();
+  discard_plan();
+  s_memory_capturing = s_memory_captured = s_arena_released = false;
+  s_cnt = 0;
+}
+
+}  // namespace nvidia
+}  // namespace qel

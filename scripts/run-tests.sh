@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds the library and its tests, runs the whole suite:
+# once as built for use, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+#   scripts/run-tests.sh            both passes
+#   QEL_SKIP_SANITIZE=1 scripts/run-tests.sh   the plain pass only
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc)
+
+bash scripts/setup.sh build
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_BENCH=ON >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+if [ "${QEL_SKIP_SANITIZE:-0}" != 1 ]; then
+  bash scripts/setup.sh build-san
+  cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON -DQEL_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-san -j"$jobs"
+  ctest --test-dir build-san --output-on-failure -j"$jobs" -LE nosan
+fi

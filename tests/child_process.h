@@ -1,0 +1,42 @@
+// Runs a function in a forked child and returns what it wrote to standard
+// output and how it ended; used by tests of reports that end the process.
+#pragma once
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+struct ChildResult {
+  std::string out;
+  bool exited = false;
+  int status = -1;  // exit status when exited
+};
+
+inline ChildResult run_in_child(const std::function<void()>& fn) {
+  int fds[2];
+  if (pipe(fds) != 0) std::abort();
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    fn();
+    std::fflush(stdout);
+    _exit(0);
+  }
+  close(fds[1]);
+  ChildResult r;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.exited = WIFEXITED(st);
+  r.status = r.exited ? WEXITSTATUS(st) : -1;
+  return r;
+}
