@@ -1,0 +1,1 @@
+# Benchmarks of this area; qel_benchmark() comes from bench/CMakeLists.txt.
