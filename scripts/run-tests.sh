@@ -14,8 +14,8 @@ cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 if [ "${QEL_SKIP_SANITIZE:-0}" != 1 ]; then
-  bash scripts/setup.sh build-san
-  cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON -DQEL_BUILD_BENCH=OFF >/dev/null
+  cmake -S . -B build-san -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON -DQEL_BUILD_BENCH=OFF \
+        -DQEL_DEPS_DIR="$root/build/deps" >/dev/null
   cmake --build build-san -j"$jobs"
   ctest --test-dir build-san --output-on-failure -j"$jobs" -LE nosan
 fi
