@@ -3,9 +3,7 @@
 # The kernels fix their rounding operation by operation, so contraction of a*b+c
 # into FMA is off and no fast-math option is used.
 add_compile_options(-Wall -Wextra -mavx2 -mfma -ffp-contract=off -fno-fast-math)
-if(CMAKE_BUILD_TYPE STREQUAL "Release")
-  add_compile_options(-O2)
-endif()
+# Release builds use CMake's -O3.
 set(CMAKE_CXX_VISIBILITY_PRESET hidden)
 set(CMAKE_C_VISIBILITY_PRESET hidden)
 set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
