@@ -1,0 +1,619 @@
+// Our DNN handle layer over the oneDNN 3.x C API.
+#include "dnn/dnnl_handle.h"
+
+#include <oneapi/dnnl/dnnl.h>
+#include <oneapi/dnnl/dnnl_debug.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sstream>
+#include <utility>
+
+namespace qel {
+namespace dnn {
+namespace dnnl {
+
+namespace {
+
+thread_local const char* t_layer_label = nullptr;
+
+std::string current_label() { return t_layer_label != nullptr ? t_layer_label : ""; }
+
+std::string with_layer(const std::string& what, const std::string& layer) {
+  return layer.empty() ? what : what + " (layer " + layer + ")";
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& layer,
+                       dnnl_status_t status = dnnl_success) {
+  throw Error(with_layer(what, layer), status, layer);
+}
+
+void check(dnnl_status_t status, const char* call, const std::string& layer) {
+  if (status == dnnl_success) return;
+  std::ostringstream os;
+  os << call << " failed with oneDNN status " << dnnl_status2str(status) << " ("
+     << static_cast<int>(status) << ")";
+  fail(os.str(), layer, status);
+}
+
+// Owners of oneDNN handles.
+struct MdDeleter {
+  void operator()(dnnl_memory_desc* md) const noexcept { dnnl_memory_desc_destroy(md); }
+};
+struct PdDeleter {
+  void operator()(dnnl_primitive_desc* pd) const noexcept { dnnl_primitive_desc_destroy(pd); }
+};
+struct PrimDeleter {
+  void operator()(dnnl_primitive* p) const noexcept { dnnl_primitive_destroy(p); }
+};
+struct MemDeleter {
+  void operator()(dnnl_memory* m) const noexcept { dnnl_memory_destroy(m); }
+};
+struct AttrDeleter {
+  void operator()(dnnl_primitive_attr* a) const noexcept { dnnl_primitive_attr_destroy(a); }
+};
+using Md = std::unique_ptr<dnnl_memory_desc, MdDeleter>;
+using Pd = std::unique_ptr<dnnl_primitive_desc, PdDeleter>;
+using Prim = std::unique_ptr<dnnl_primitive, PrimDeleter>;
+using Mem = std::unique_ptr<dnnl_memory, MemDeleter>;
+using Attr = std::unique_ptr<dnnl_primitive_attr, AttrDeleter>;
+
+// The process's CPU engine and stream, the shared scratch buffer and the
+// record of created primitives. Created on first use and deliberately never
+// destroyed: the layer statics, destroyed at exit in reverse order of their
+// first use, may release their primitives after any other static is gone,
+// and the engine must still exist then.
+class Runtime {
+ public:
+  static Runtime& get() {
+    static Runtime* const instance = new Runtime();
+    return *instance;
+  }
+
+  dnnl_engine_t engine() const noexcept { return engine_; }
+  dnnl_stream_t stream() const noexcept { return stream_; }
+
+  // Grows the shared scratch buffer to at least `bytes`; called while a
+  // primitive is created, never while one runs.
+  void reserve_scratch(size_t bytes, const std::string& layer) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (bytes <= scratch_bytes_) return;
+    const size_t rounded = (bytes + 4095) / 4096 * 4096;
+    void* p = nullptr;
+    if (posix_memalign(&p, 4096, rounded) != 0 || p == nullptr)
+      fail("cannot allocate " + std::to_string(rounded) + " bytes of scratch memory", layer);
+    std::free(scratch_);
+    scratch_ = static_cast<char*>(p);
+    scratch_bytes_ = rounded;
+  }
+  char* scratch() const noexcept { return scratch_; }
+  size_t scratch_bytes() const noexcept { return scratch_bytes_; }
+
+  void record(PrimitiveRecord r) {
+    std::lock_guard<std::mutex> lock(mu_);
+    records_.push_back(std::move(r));
+  }
+  std::vector<PrimitiveRecord> records() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return records_;
+  }
+
+  // Format tag and axis permutation pairs that expressed a blocked layout
+  // before; tried first for the next one.
+  std::vector<std::pair<int, std::vector<int>>> known_layouts() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return known_layouts_;
+  }
+  void add_known_layout(int tag, const std::vector<int>& perm) {
+    std::lock_guard<std::mutex> lock(mu_);
+    known_layouts_.emplace_back(tag, perm);
+  }
+
+ private:
+  Runtime() {
+    check(dnnl_engine_create(&engine_, dnnl_cpu, 0), "creating the CPU engine", "");
+    const dnnl_status_t st = dnnl_stream_create(&stream_, engine_, dnnl_stream_default_flags);
+    if (st != dnnl_success) {
+      dnnl_engine_destroy(engine_);
+      check(st, "creating the CPU stream", "");
+    }
+  }
+
+  dnnl_engine_t engine_ = nullptr;
+  dnnl_stream_t stream_ = nullptr;
+  std::mutex mu_;
+  char* scratch_ = nullptr;
+  size_t scratch_bytes_ = 0;
+  std::vector<PrimitiveRecord> records_;
+  std::vector<std::pair<int, std::vector<int>>> known_layouts_;
+};
+
+size_t align_up(size_t n) { return (n + 63) / 64 * 64; }
+
+// ---- Descriptor conversion ------------------------------------------------
+
+std::string render(const int64_t* v, int n) {
+  std::string s = "{";
+  for (int i = 0; i < n; ++i) s += (i ? ", " : "") + std::to_string(v[i]);
+  return s + "}";
+}
+
+std::string render(const MemoryDesc& d) {
+  std::ostringstream os;
+  os << "dims " << render(d.dims, d.ndims) << ", padded dims " << render(d.padded_dims, d.ndims)
+     << ", strides " << render(d.strides, d.ndims) << ", inner blocks "
+     << render(d.inner_blks, d.inner_nblks) << " over dims " << render(d.inner_idxs, d.inner_nblks);
+  return os.str();
+}
+
+// True when the oneDNN descriptor describes exactly the layout of `d`.
+bool same_layout(const_dnnl_memory_desc_t md, const MemoryDesc& d) {
+  int32_t ndims = 0;
+  if (dnnl_memory_desc_query(md, dnnl_query_ndims_s32, &ndims) != dnnl_success || ndims != d.ndims)
+    return false;
+  dnnl_data_type_t dt = dnnl_data_type_undef;
+  dnnl_format_kind_t fk = dnnl_format_kind_undef;
+  dnnl_dim_t off0 = -1;
+  dnnl_memory_desc_query(md, dnnl_query_data_type, &dt);
+  dnnl_memory_desc_query(md, dnnl_query_format_kind, &fk);
+  dnnl_memory_desc_query(md, dnnl_query_submemory_offset_s64, &off0);
+  if (dt != d.data_type || fk != dnnl_blocked || off0 != d.offset0) return false;
+  const dnnl_dims_t* dims = nullptr;
+  const dnnl_dims_t* pdims = nullptr;
+  const dnnl_dims_t* poffs = nullptr;
+  const dnnl_dims_t* strides = nullptr;
+  dnnl_memory_desc_query(md, dnnl_query_dims, &dims);
+  dnnl_memory_desc_query(md, dnnl_query_padded_dims, &pdims);
+  dnnl_memory_desc_query(md, dnnl_query_padded_offsets, &poffs);
+  dnnl_memory_desc_query(md, dnnl_query_strides, &strides);
+  if (!dims || !pdims || !poffs || !strides) return false;
+  for (int i = 0; i < ndims; ++i) {
+    if ((*dims)[i] != d.dims[i] || (*pdims)[i] != d.padded_dims[i] ||
+        (*poffs)[i] != d.padded_offsets[i] || (*strides)[i] != d.strides[i])
+      return false;
+  }
+  int32_t nblks = -1;
+  dnnl_memory_desc_query(md, dnnl_query_inner_nblks_s32, &nblks);
+  if (nblks != d.inner_nblks) return false;
+  if (nblks > 0) {
+    const dnnl_dims_t* blks = nullptr;
+    const dnnl_dims_t* idxs = nullptr;
+    dnnl_memory_desc_query(md, dnnl_query_inner_blks, &blks);
+    dnnl_memory_desc_query(md, dnnl_query_inner_idxs, &idxs);
+    if (!blks || !idxs) return false;
+    for (int i = 0; i < nblks; ++i)
+      if ((*blks)[i] != d.inner_blks[i] || (*idxs)[i] != d.inner_idxs[i]) return false;
+  }
+  return true;
+}
+
+// The descriptor that format `tag` gives dims permuted by `perm`, with the
+// axes permuted back, so that its dims are those of `d`; null if oneDNN
+// refuses either step.
+Md tagged(const MemoryDesc& d, int tag, const std::vector<int>& perm) {
+  dnnl_dims_t dims = {};
+  for (int i = 0; i < d.ndims; ++i) dims[i] = d.dims[perm[i]];
+  dnnl_memory_desc_t base = nullptr;
+  if (dnnl_memory_desc_create_with_tag(&base, d.ndims, dims, static_cast<dnnl_data_type_t>(d.data_type),
+                                       static_cast<dnnl_format_tag_t>(tag)) != dnnl_success)
+    return nullptr;
+  Md base_owner(base);
+  dnnl_memory_desc_t out = nullptr;
+  if (dnnl_memory_desc_permute_axes(&out, base, perm.data()) != dnnl_success) return nullptr;
+  return Md(out);
+}
+
+// Whether format `tag` has the inner blocks of `d` (sizes, in order).
+bool blocks_match(const MemoryDesc& d, int tag) {
+  dnnl_dims_t dims = {};
+  for (int i = 0; i < d.ndims; ++i) dims[i] = d.dims[i];
+  dnnl_memory_desc_t md = nullptr;
+  if (dnnl_memory_desc_create_with_tag(&md, d.ndims, dims, static_cast<dnnl_data_type_t>(d.data_type),
+                                       static_cast<dnnl_format_tag_t>(tag)) != dnnl_success)
+    return false;
+  Md owner(md);
+  int32_t nblks = -1;
+  dnnl_memory_desc_query(md, dnnl_query_inner_nblks_s32, &nblks);
+  if (nblks != d.inner_nblks) return false;
+  const dnnl_dims_t* blks = nullptr;
+  dnnl_memory_desc_query(md, dnnl_query_inner_blks, &blks);
+  for (int i = 0; i < nblks; ++i)
+    if ((*blks)[i] != d.inner_blks[i]) return false;
+  return true;
+}
+
+// Expresses a blocked layout through a oneDNN format tag and an axis
+// permutation, each candidate verified by querying it back.
+Md blocked_md(const MemoryDesc& d) {
+  Runtime& rt = Runtime::get();
+  for (const auto& known : rt.known_layouts()) {
+    if (static_cast<int>(known.second.size()) != d.ndims) continue;
+    Md md = tagged(d, known.first, known.second);
+    if (md && same_layout(md.get(), d)) return md;
+  }
+  // Permutations of more than six axes are too many to try.
+  if (d.ndims > 6) return nullptr;
+  std::vector<int> perm(d.ndims);
+  for (int tag = dnnl_format_tag_any + 1; tag < dnnl_format_tag_last; ++tag) {
+    if (!blocks_match(d, tag)) continue;
+    for (int i = 0; i < d.ndims; ++i) perm[i] = i;
+    do {
+      Md md = tagged(d, tag, perm);
+      if (md && same_layout(md.get(), d)) {
+        rt.add_known_layout(tag, perm);
+        return md;
+      }
+    } while (std::next_permutation(perm.begin(), perm.end()));
+  }
+  return nullptr;
+}
+
+// The oneDNN descriptor of exactly the layout `d` describes, or an Error.
+Md to_onednn(const MemoryDesc& d, const char* role, const std::string& layer) {
+  const std::string who = std::string("the ") + role + " descriptor";
+  if (d.format_kind != dnnl_blocked)
+    fail(who + " has format kind " + std::to_string(d.format_kind) +
+             "; only the blocked kind can be described", layer);
+  if (d.data_type != dnnl_f32)
+    fail(who + " has data type " + std::to_string(d.data_type) + "; only f32 is supported", layer);
+  if (d.offset0 != 0) fail(who + " has a nonzero offset, which cannot be described", layer);
+  for (int i = 0; i < d.ndims; ++i) {
+    if (d.dims[i] <= 0) fail(who + " has a dimension that is not positive: " + render(d), layer);
+    if (d.padded_offsets[i] != 0)
+      fail(who + " has a nonzero padded offset, which cannot be described", layer);
+    if (d.padded_dims[i] < d.dims[i])
+      fail(who + " has padded dims smaller than its dims: " + render(d), layer);
+  }
+  Md md;
+  if (d.inner_nblks == 0) {
+    for (int i = 0; i < d.ndims; ++i)
+      if (d.padded_dims[i] != d.dims[i])
+        fail(who + " pads a dimension without blocking it: " + render(d), layer);
+    dnnl_dims_t dims = {};
+    dnnl_dims_t strides = {};
+    std::copy(d.dims, d.dims + d.ndims, dims);
+    std::copy(d.strides, d.strides + d.ndims, strides);
+    dnnl_memory_desc_t out = nullptr;
+    const dnnl_status_t st = dnnl_memory_desc_create_with_strides(
+        &out, d.ndims, dims, static_cast<dnnl_data_type_t>(d.data_type), strides);
+    if (st != dnnl_success)
+      fail(who + " cannot be expressed (" + render(d) + ")", layer, st);
+    md.reset(out);
+  } else {
+    md = blocked_md(d);
+  }
+  if (!md || !same_layout(md.get(), d))
+    fail(who + " describes a layout that oneDNN cannot express exactly: " + render(d), layer);
+  return md;
+}
+
+std::string impl_name(const_dnnl_primitive_desc_t pd) {
+  const char* name = nullptr;
+  if (dnnl_primitive_desc_query(pd, dnnl_query_impl_info_str, 0, &name) != dnnl_success || !name)
+    return "";
+  return name;
+}
+
+bool is_reference(const std::string& impl) { return impl.find("ref") != std::string::npos; }
+
+Attr user_scratchpad_attr(const std::string& layer) {
+  dnnl_primitive_attr_t attr = nullptr;
+  check(dnnl_primitive_attr_create(&attr), "creating primitive attributes", layer);
+  Attr owner(attr);
+  check(dnnl_primitive_attr_set_scratchpad_mode(attr, dnnl_scratchpad_mode_user),
+        "selecting user-provided scratch memory", layer);
+  return owner;
+}
+
+size_t scratchpad_bytes(const_dnnl_primitive_desc_t pd) {
+  const_dnnl_memory_desc_t md = dnnl_primitive_desc_query_md(pd, dnnl_query_scratchpad_md, 0);
+  return md ? dnnl_memory_desc_get_size(md) : 0;
+}
+
+// A memory object without storage of its own; its data pointer is set on
+// every execution.
+Mem unbound_memory(const_dnnl_memory_desc_t md, const char* what, const std::string& layer) {
+  dnnl_memory_t m = nullptr;
+  check(dnnl_memory_create(&m, md, Runtime::get().engine(), DNNL_MEMORY_NONE), what, layer);
+  return Mem(m);
+}
+
+Mem scratch_memory(const_dnnl_primitive_desc_t pd, const std::string& layer) {
+  if (scratchpad_bytes(pd) == 0) return nullptr;
+  return unbound_memory(dnnl_primitive_desc_query_md(pd, dnnl_query_scratchpad_md, 0),
+                        "creating the scratch memory object", layer);
+}
+
+Prim make_primitive(const_dnnl_primitive_desc_t pd, const char* what, const std::string& layer) {
+  dnnl_primitive_t p = nullptr;
+  check(dnnl_primitive_create(&p, pd), what, layer);
+  return Prim(p);
+}
+
+void bind(dnnl_memory* m, void* data, const std::string& layer) {
+  check(dnnl_memory_set_data_handle(m, data), "binding a data pointer", layer);
+}
+
+}  // namespace
+
+// ---- Error, MemoryDesc, labels ----------------------------------------------
+
+Error::Error(const std::string& what, dnnl_status_t status, std::string layer)
+    : std::runtime_error(what), status_(status), layer_(std::move(layer)) {}
+
+namespace {
+void copy_list(int64_t* out, const MemoryDesc::List& list, size_t expected, const char* name) {
+  if (list.size() != expected)
+    fail(std::string("memory descriptor: ") + name + " has " + std::to_string(list.size()) +
+             " entries, expected " + std::to_string(expected), current_label());
+  size_t i = 0;
+  for (long v : list) out[i++] = v;
+}
+}  // namespace
+
+MemoryDesc::MemoryDesc(int nd, const List& d, dnnl_data_type_t dt, const List& pd,
+                       const List& po, long off0, dnnl_format_kind_t fk, const List& st,
+                       int nblks, const List& blks, const List& idxs) {
+  if (nd < 1 || nd > kMaxDims)
+    fail("memory descriptor: ndims " + std::to_string(nd) + " is outside 1 to " +
+             std::to_string(kMaxDims), current_label());
+  if (nblks < 0 || nblks > kMaxDims)
+    fail("memory descriptor: inner_nblks " + std::to_string(nblks) + " is out of range",
+         current_label());
+  ndims = nd;
+  data_type = dt;
+  offset0 = off0;
+  format_kind = fk;
+  inner_nblks = nblks;
+  copy_list(dims, d, nd, "dims");
+  copy_list(padded_dims, pd, nd, "padded_dims");
+  copy_list(padded_offsets, po, nd, "padded_offsets");
+  copy_list(strides, st, nd, "strides");
+  copy_list(inner_blks, blks, nblks, "inner_blks");
+  copy_list(inner_idxs, idxs, nblks, "inner_idxs");
+  for (int i = 0; i < nblks; ++i) {
+    if (inner_idxs[i] < 0 || inner_idxs[i] >= nd || inner_blks[i] < 1)
+      fail("memory descriptor: inner block " + std::to_string(i) + " is invalid", current_label());
+  }
+}
+
+MemoryDesc::MemoryDesc(const dnnl_memory_desc* md) {
+  if (md != nullptr)
+    fail("memory descriptor: only the empty descriptor is made from a pointer, and that "
+         "pointer must be null", current_label());
+}
+
+LayerLabel::LayerLabel(const char* label) noexcept : previous_(t_layer_label) {
+  t_layer_label = label;
+}
+LayerLabel::~LayerLabel() noexcept { t_layer_label = previous_; }
+
+std::vector<PrimitiveRecord> created_primitives() { return Runtime::get().records(); }
+size_t shared_scratch_bytes() { return Runtime::get().scratch_bytes(); }
+
+// ---- Convolution ------------------------------------------------------------
+
+namespace detail {
+
+class ConvPrimitive {
+ public:
+  ConvPrimitive(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights,
+                const MemoryDesc& bias, const Dims12& strides, const Dims12& dilations,
+                const Dims12& padding_l, const Dims12& padding_r)
+      : layer_(current_label()) {
+    Runtime& rt = Runtime::get();
+    if (src.ndims < 3 || src.ndims > 5 || dst.ndims != src.ndims || weights.ndims != src.ndims)
+      fail("a convolution needs source, destination and weights of 3 to 5 equal dimensions",
+           layer_);
+    Md src_md = to_onednn(src, "source", layer_);
+    Md dst_md = to_onednn(dst, "destination", layer_);
+    Md wei_md = to_onednn(weights, "weights", layer_);
+    Md bias_md;
+    if (!bias.empty()) bias_md = to_onednn(bias, "bias", layer_);
+    has_bias_ = !bias.empty();
+
+    const int spatial = src.ndims - 2;
+    dnnl_dims_t st = {}, dil = {}, pl = {}, pr = {};
+    for (int i = 0; i < spatial; ++i) {
+      st[i] = strides[i];
+      dil[i] = dilations[i];
+      pl[i] = padding_l[i];
+      pr[i] = padding_r[i];
+    }
+    Attr attr = user_scratchpad_attr(layer_);
+
+    auto create = [&](const_dnnl_memory_desc_t wmd, Pd& out) {
+      dnnl_primitive_desc_t pd = nullptr;
+      const dnnl_status_t status = dnnl_convolution_forward_primitive_desc_create(
+          &pd, rt.engine(), dnnl_forward_inference, dnnl_convolution_direct, src_md.get(), wmd,
+          bias_md.get(), dst_md.get(), st, dil, pl, pr, attr.get());
+      out.reset(status == dnnl_success ? pd : nullptr);
+      return status;
+    };
+
+    // First with the weights as given; oneDNN's reference code is not good
+    // enough, so if that is all it offers for this layout, let it choose the
+    // weights layout and convert into it on each call.
+    Pd pd;
+    const dnnl_status_t given_status = create(wei_md.get(), pd);
+    if (given_status != dnnl_success && given_status != dnnl_unimplemented)
+      check(given_status, "creating the convolution", layer_);
+    if (pd && is_reference(impl_name(pd.get()))) pd.reset();
+
+    Md preferred;
+    Pd convert_pd;
+    if (!pd) {
+      dnnl_dims_t wdims = {};
+      std::copy(weights.dims, weights.dims + weights.ndims, wdims);
+      dnnl_memory_desc_t any = nullptr;
+      check(dnnl_memory_desc_create_with_tag(&any, weights.ndims, wdims, dnnl_f32,
+                                             dnnl_format_tag_any),
+            "describing weights of any layout", layer_);
+      Md any_owner(any);
+      check(create(any, pd), "creating the convolution with oneDNN's weights layout", layer_);
+      const std::string impl = impl_name(pd.get());
+      if (is_reference(impl))
+        fail("oneDNN offers only its reference implementation (" + impl +
+                 ") for this convolution", layer_);
+      dnnl_memory_desc_t pref = nullptr;
+      check(dnnl_memory_desc_clone(&pref, dnnl_primitive_desc_query_md(pd.get(), dnnl_query_weights_md, 0)),
+            "copying the preferred weights descriptor", layer_);
+      preferred.reset(pref);
+      dnnl_primitive_desc_t rpd = nullptr;
+      check(dnnl_reorder_primitive_desc_create(&rpd, wei_md.get(), rt.engine(), preferred.get(),
+                                               rt.engine(), attr.get()),
+            "creating the weights conversion", layer_);
+      convert_pd.reset(rpd);
+    }
+    impl_ = impl_name(pd.get());
+
+    // Shared scratch: [converted weights][scratch of the conversion, then of
+    // the convolution]; the conversion finishes before the convolution starts.
+    const size_t conv_scratch = scratchpad_bytes(pd.get());
+    size_t convert_scratch = 0;
+    if (convert_pd) {
+      converted_bytes_ = align_up(dnnl_memory_desc_get_size(preferred.get()));
+      convert_scratch = scratchpad_bytes(convert_pd.get());
+    }
+    rt.reserve_scratch(converted_bytes_ + align_up(std::max(conv_scratch, convert_scratch)) + 64,
+                       layer_);
+
+    conv_ = make_primitive(pd.get(), "creating the convolution primitive", layer_);
+    m_src_ = unbound_memory(src_md.get(), "creating the source memory object", layer_);
+    m_dst_ = unbound_memory(dst_md.get(), "creating the destination memory object", layer_);
+    m_wei_ = unbound_memory(wei_md.get(), "creating the weights memory object", layer_);
+    if (has_bias_) m_bias_ = unbound_memory(bias_md.get(), "creating the bias memory object", layer_);
+    m_conv_scratch_ = scratch_memory(pd.get(), layer_);
+    if (convert_pd) {
+      convert_ = make_primitive(convert_pd.get(), "creating the weights conversion primitive", layer_);
+      m_converted_ = unbound_memory(preferred.get(), "creating the converted weights memory object", layer_);
+      m_convert_scratch_ = scratch_memory(convert_pd.get(), layer_);
+    }
+    rt.record({layer_, true, impl_, static_cast<bool>(convert_pd),
+               convert_pd ? impl_name(convert_pd.get()) : std::string()});
+  }
+
+  void execute(void* const* p) {
+    void* const src = p[0];
+    void* const dst = p[1];
+    void* const wei = p[2];
+    void* const bias = p[3];
+    if (!src) fail("null source data pointer", layer_);
+    if (!dst) fail("null destination data pointer", layer_);
+    if (!wei) fail("null weights data pointer", layer_);
+    if (has_bias_ && !bias) fail("null bias data pointer", layer_);
+    if (!has_bias_ && bias) fail("bias data given to a convolution described without bias", layer_);
+
+    Runtime& rt = Runtime::get();
+    char* const scratch = rt.scratch();
+    char* const work = scratch + converted_bytes_;
+    dnnl_stream_t stream = rt.stream();
+
+    bind(m_wei_.get(), wei, layer_);
+    dnnl_memory* weights = m_wei_.get();
+    if (convert_) {
+      bind(m_converted_.get(), scratch, layer_);
+      dnnl_exec_arg_t args[3] = {{DNNL_ARG_SRC, m_wei_.get()}, {DNNL_ARG_DST, m_converted_.get()}, {0, nullptr}};
+      int n = 2;
+      if (m_convert_scratch_) {
+        bind(m_convert_scratch_.get(), work, layer_);
+        args[n++] = {DNNL_ARG_SCRATCHPAD, m_convert_scratch_.get()};
+      }
+      check(dnnl_primitive_execute(convert_.get(), stream, n, args), "converting the weights", layer_);
+      weights = m_converted_.get();
+    }
+    bind(m_src_.get(), src, layer_);
+    bind(m_dst_.get(), dst, layer_);
+    dnnl_exec_arg_t args[5];
+    int n = 0;
+    args[n++] = {DNNL_ARG_SRC, m_src_.get()};
+    args[n++] = {DNNL_ARG_WEIGHTS, weights};
+    args[n++] = {DNNL_ARG_DST, m_dst_.get()};
+    if (has_bias_) {
+      bind(m_bias_.get(), bias, layer_);
+      args[n++] = {DNNL_ARG_BIAS, m_bias_.get()};
+    }
+    if (m_conv_scratch_) {
+      bind(m_conv_scratch_.get(), work, layer_);
+      args[n++] = {DNNL_ARG_SCRATCHPAD, m_conv_scratch_.get()};
+    }
+    check(dnnl_primitive_execute(conv_.get(), stream, n, args), "running the convolution", layer_);
+    check(dnnl_stream_wait(stream), "waiting for the convolution", layer_);
+  }
+
+ private:
+  std::string layer_;
+  std::string impl_;
+  bool has_bias_ = false;
+  size_t converted_bytes_ = 0;
+  Prim conv_;
+  Prim convert_;
+  Mem m_src_, m_dst_, m_wei_, m_bias_, m_conv_scratch_;
+  Mem m_converted_, m_convert_scratch_;
+};
+
+ConvCore::ConvCore(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights,
+                   const MemoryDesc& bias, const Dims12& strides, const Dims12& dilations,
+                   const Dims12& padding_l, const Dims12& padding_r)
+    : prim_(new ConvPrimitive(src, dst, weights, bias, strides, dilations, padding_l, padding_r)) {}
+ConvCore::~ConvCore() noexcept = default;
+void ConvCore::execute(void* const* ptrs) { prim_->execute(ptrs); }
+
+// ---- Reorder ----------------------------------------------------------------
+
+class ReorderPrimitive {
+ public:
+  ReorderPrimitive(const MemoryDesc& src, const MemoryDesc& dst) : layer_(current_label()) {
+    Runtime& rt = Runtime::get();
+    Md src_md = to_onednn(src, "source", layer_);
+    Md dst_md = to_onednn(dst, "destination", layer_);
+    Attr attr = user_scratchpad_attr(layer_);
+    dnnl_primitive_desc_t pd = nullptr;
+    check(dnnl_reorder_primitive_desc_create(&pd, src_md.get(), rt.engine(), dst_md.get(),
+                                             rt.engine(), attr.get()),
+          "creating the reorder", layer_);
+    Pd pd_owner(pd);
+    rt.reserve_scratch(scratchpad_bytes(pd) + 64, layer_);
+    prim_ = make_primitive(pd, "creating the reorder primitive", layer_);
+    m_src_ = unbound_memory(src_md.get(), "creating the source memory object", layer_);
+    m_dst_ = unbound_memory(dst_md.get(), "creating the destination memory object", layer_);
+    m_scratch_ = scratch_memory(pd, layer_);
+    rt.record({layer_, false, impl_name(pd), false, std::string()});
+  }
+
+  void execute(void* const* p) {
+    if (!p[0]) fail("null source data pointer", layer_);
+    if (!p[1]) fail("null destination data pointer", layer_);
+    Runtime& rt = Runtime::get();
+    bind(m_src_.get(), p[0], layer_);
+    bind(m_dst_.get(), p[1], layer_);
+    dnnl_exec_arg_t args[3] = {{DNNL_ARG_SRC, m_src_.get()}, {DNNL_ARG_DST, m_dst_.get()}, {0, nullptr}};
+    int n = 2;
+    if (m_scratch_) {
+      bind(m_scratch_.get(), rt.scratch(), layer_);
+      args[n++] = {DNNL_ARG_SCRATCHPAD, m_scratch_.get()};
+    }
+    check(dnnl_primitive_execute(prim_.get(), rt.stream(), n, args), "running the reorder", layer_);
+    check(dnnl_stream_wait(rt.stream()), "waiting for the reorder", layer_);
+  }
+
+ private:
+  std::string layer_;
+  Prim prim_;
+  Mem m_src_, m_dst_, m_scratch_;
+};
+
+}  // namespace detail
+
+Reorder::Reorder(const qel_ctx_struct* ctx, MemoryDesc src, MemoryDesc dst)
+    : prim_(new detail::ReorderPrimitive(src, dst)) {
+  (void)ctx;
+}
+Reorder::~Reorder() noexcept = default;
+void Reorder::execute(void* const* ptrs) { prim_->execute(ptrs); }
+
+}  // namespace dnnl
+}  // namespace dnn
+}  // namespace qel

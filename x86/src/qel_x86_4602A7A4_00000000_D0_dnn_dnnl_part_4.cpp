@@ -1,0 +1,4 @@
+// Convolution and weight reorder layers of source unit 4 (the layers whose
+// rank among all layer ids, in ascending order, leaves remainder 4 by 8).
+#define QEL_DNN_KEEP_4(...) __VA_ARGS__
+#include "dnn_layer_defs.inc"
