@@ -1,0 +1,143 @@
+// The model's lifecycle as a host meets it: each scenario loads the library
+// with dlopen in a fresh process (model_host), drives the entry points and
+// reports what it sees; standard output and exit status are compared whole.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kRefusal = "ERROR: Before running the input and output need to be set. Run _set_IO(...) first!\n";
+
+struct Outcome {
+  std::string out;
+  int status = -1;
+};
+
+Outcome run_host(const std::string& library, const std::string& scenario, const std::string& mode) {
+  int fds[2];
+  if (pipe(fds) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    execl(QEL_MODEL_HOST, QEL_MODEL_HOST, library.c_str(), QEL_PARAMS_BLOB_DIR, scenario.c_str(), mode.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  Outcome r;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+  return r;
+}
+
+struct Library {
+  std::string path;
+  std::string mode;  // "recording": output known exactly; "real": the network's own
+};
+
+void PrintTo(const Library& lib, std::ostream* os) { *os << lib.mode << " library " << lib.path; }
+
+std::vector<Library> libraries() {
+  std::vector<Library> libs{{QEL_RECORDING_LIBRARY, "recording"}};
+#ifdef QEL_REAL_LIBRARY
+  libs.push_back({QEL_REAL_LIBRARY, "real"});
+#endif
+  return libs;
+}
+
+class Lifecycle : public ::testing::TestWithParam<Library> {
+ protected:
+  void expect(const std::string& scenario, const std::string& transcript) {
+    const Outcome r = run_host(GetParam().path, scenario, GetParam().mode);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, transcript);
+  }
+};
+
+// Refused before binding, also after init and for null buffers, and nothing
+// else is printed or written; planning is refused the same way. Binding both
+// buffers afterwards works as on a fresh library.
+TEST_P(Lifecycle, RefusesUntilBothBuffersAreBound) {
+  expect("refusal",
+         "run on a fresh library\n" + kRefusal +
+             "output: untouched\n"
+             "optimize 0 before binding\n"
+             "init, then run\n" + kRefusal +
+             "optimize 1 before binding\n" + kRefusal +
+             "bind a null input, then run\n" + kRefusal +
+             "output: untouched\n"
+             "bind a null output, then run and optimize 1\n" + kRefusal + kRefusal +
+             "output: untouched\n"
+             "bind both, then run\n"
+             "output: right\n"
+             "done\n");
+}
+
+TEST_P(Lifecycle, PredictOnAFreshLibrary) {
+  expect("predict",
+         "predict on a fresh library\n"
+         "output: right\n"
+         "predict again\n"
+         "output: right\n"
+         "done\n");
+}
+
+// A second binding moves both reading and writing to the new buffers.
+TEST_P(Lifecycle, RebindingMovesBothBuffers) {
+  expect("rebind",
+         "bind A, run\n"
+         "output A: right\n"
+         "bind B, run\n"
+         "output B: right\n"
+         "output A: untouched\n"
+         "change input A, run\n"
+         "output A: untouched\n"
+         "output B: right\n"
+         "done\n");
+}
+
+// The planning run is a complete run; later runs replay the plan, also on new
+// buffers; after the release runs still work and a second release does nothing.
+TEST_P(Lifecycle, PlanningReplayAndRelease) {
+  expect("plan",
+         "bind A, optimize 0 and -5\n"
+         "output A: untouched\n"
+         "optimize 1\n"
+         "output A: right\n"
+         "optimize 1 again\n"
+         "output A: untouched\n"
+         "run twice\n"
+         "output A: right\n"
+         "output A: right\n"
+         "bind B, run\n"
+         "output B: right\n"
+         "free, run, free again\n"
+         "output B: right\n"
+         "done\n");
+}
+
+TEST_P(Lifecycle, NoOpEntryPointsAndSeedChangeNothing) {
+  expect("no-ops",
+         "get_output, sync, free_host, free, free_device on a fresh library, twice\n"
+         "set_seed 0, -1 and 123456789, then predict\n"
+         "output: right\n"
+         "free without a plan, then run\n"
+         "output: right\n"
+         "done\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Model, Lifecycle, ::testing::ValuesIn(libraries()),
+                         [](const ::testing::TestParamInfo<Library>& info) { return info.param.mode; });
+
+}  // namespace
