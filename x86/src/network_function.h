@@ -1,0 +1,15 @@
+// The network function and its seed hook, as the model interface calls them.
+#pragma once
+#include <cstdint>
+
+#include "runtime/qel_export.h"
+#include "runtime/qel_records.h"
+
+extern "C" {
+// One complete forward pass on the context: 736 operator calls with the checks of
+// the input and of every parameter, and the allocation and release of every
+// intermediate tensor through the context's device handle.
+QEL_EXPORT void qel_x86_4602A7A4_00000000_D0(const qel_ctx_struct* ctx);
+// The seed hook; nothing in this network is random, so it does nothing.
+QEL_EXPORT void qel_x86_4602A7A4_00000000_D0_seed(const qel_handle_struct* handle, int64_t seed);
+}
