@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -173,9 +172,11 @@ TEST(ParamDescriptors, EmbeddedBytesEqualTheBlobFiles) {
   std::vector<char> file;
   for (int n = 0; n < 1024; ++n) {
     std::ifstream f(std::string(QEL_PARAMS_BLOB_DIR) + "/qel_pellavine_P" + std::to_string(n) + "_D0_Output",
-                    std::ios::binary);
+                    std::ios::binary | std::ios::ate);
     ASSERT_TRUE(f) << "P" << n;
-    file.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    file.resize(static_cast<size_t>(f.tellg()));
+    f.seekg(0);
+    f.read(file.data(), static_cast<std::streamsize>(file.size()));
     ASSERT_EQ(static_cast<int64_t>(file.size()), 4 * s_params[n].count) << "P" << n;
     ASSERT_EQ(std::memcmp(file.data(), s_params[n].data, file.size()), 0) << "P" << n;
   }

@@ -26,12 +26,21 @@ std::string blob_path(const std::string& dir, int n) {
   return dir + "/qel_pellavine_P" + std::to_string(n) + "_D0_Output";
 }
 
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  std::string bytes(f ? static_cast<size_t>(f.tellg()) : 0, '\0');
+  f.seekg(0);
+  f.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return bytes;
+}
+
+// The blob's values, decoded from little-endian bytes.
 std::vector<float> read_blob(const std::string& dir, int n) {
-  std::ifstream f(blob_path(dir, n), std::ios::binary);
-  std::vector<unsigned char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const std::string b = read_file(blob_path(dir, n));
   std::vector<float> v(b.size() / 4);
   for (size_t i = 0; i < v.size(); ++i) {
-    const uint32_t u = b[4 * i] | (b[4 * i + 1] << 8) | (b[4 * i + 2] << 16) | (uint32_t{b[4 * i + 3]} << 24);
+    const auto byte = [&](size_t k) { return uint32_t{static_cast<unsigned char>(b[4 * i + k])}; };
+    const uint32_t u = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
     std::memcpy(&v[i], &u, 4);
   }
   return v;
@@ -109,13 +118,16 @@ TEST(BlobSymbols, LocalContiguousInIndexOrderAndSized) {
 
 bool generated_set() { return std::string(QEL_PARAMS_GENERATED) == "TRUE"; }
 
-// FNV-1a over all blobs in index order.
+// FNV-1a over the blobs' 32-bit words, in index order.
 uint64_t digest(const std::string& dir) {
   uint64_t h = 0xcbf29ce484222325ULL;
   for (int n = 0; n < 1024; ++n) {
-    std::ifstream f(blob_path(dir, n), std::ios::binary);
-    std::vector<unsigned char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    for (unsigned char c : b) h = (h ^ c) * 0x100000001b3ULL;
+    const std::string b = read_file(blob_path(dir, n));
+    for (size_t i = 0; i + 4 <= b.size(); i += 4) {
+      uint32_t w;
+      std::memcpy(&w, &b[i], 4);
+      h = (h ^ w) * 0x100000001b3ULL;
+    }
   }
   return h;
 }
@@ -129,9 +141,8 @@ TEST(Generator, DeterministicAcrossRunsAndBuilds) {
   std::string out;
   ASSERT_EQ(run(std::string(QEL_GEN_PARAMS) + " " + dir.path.string(), &out), 0) << out;
   for (int n = 0; n < 1024; ++n) {
-    std::ifstream a(blob_path(QEL_PARAMS_BLOB_DIR, n), std::ios::binary), b(blob_path(dir.path.string(), n), std::ios::binary);
-    const std::string x((std::istreambuf_iterator<char>(a)), std::istreambuf_iterator<char>());
-    const std::string y((std::istreambuf_iterator<char>(b)), std::istreambuf_iterator<char>());
+    const std::string x = read_file(blob_path(QEL_PARAMS_BLOB_DIR, n));
+    const std::string y = read_file(blob_path(dir.path.string(), n));
     ASSERT_EQ(x.size(), y.size()) << "P" << n;
     ASSERT_TRUE(x == y) << "P" << n << " differs between two runs of the generator";
   }
@@ -222,8 +233,7 @@ TEST(Embedder, RefusesMissingAndWronglySizedBlobs) {
   for (int n : {17, 1006}) fs::create_symlink(blob_path(QEL_PARAMS_BLOB_DIR, n), blob_path(dir.path.string(), n));
   out.clear();
   ASSERT_EQ(run(std::string(QEL_EMBED_PARAMS) + " " + dir.path.string() + " " + asm_file, &out), 0) << out;
-  std::ifstream f(asm_file);
-  const std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const std::string text = read_file(asm_file);
   size_t at = 0;
   for (int n = 0; n < 1024; ++n) {
     const size_t next = text.find(".incbin \"" + blob_path(dir.path.string(), n) + "\"", at);
