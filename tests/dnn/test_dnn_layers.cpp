@@ -62,6 +62,7 @@ const ConvCase kCases[] = {
     {"block4_1x1", 0x822E, Q(84AE), [](auto c, auto s, auto d, auto w) { Q(822E)(c, d, s, w); }},
     {"block4_3x3", 0x82E7, Q(8471), [](auto c, auto s, auto d, auto w) { Q(82E7)(c, d, s, w); }},
     {"decoder_entry", 0x8228, Q(84B0), [](auto c, auto s, auto d, auto w) { Q(8228)(c, d, s, w); }},
+    {"stage3_first", 0x821B, Q(8553), [](auto c, auto s, auto d, auto w) { Q(821B)(c, d, s, w); }},
     {"stage4_first", 0x8216, Q(855A), [](auto c, auto s, auto d, auto w) { Q(8216)(c, d, s, w); }},
     {"stage4_second", 0x8214, Q(855B), [](auto c, auto s, auto d, auto w) { Q(8214)(c, s, d, w); }},
     {"stage3_second", 0x8219, Q(8554), [](auto c, auto s, auto d, auto w) { Q(8219)(c, s, d, w); }},

@@ -253,6 +253,36 @@ TEST(Layers, NullDataPointersAreExceptionsNamingTheLayer) {
   EXPECT_THROW(Q(8214)(tb.get(), &ts, &td, &tw), qel::dnn::dnnl::Error);
 }
 
+// A primitive whose construction fails (here oneDNN refuses a destination
+// that does not follow from the source) leaves the static empty, reports
+// oneDNN's status and the layer, and the next call creates afresh.
+int g_attempt = 0;
+DeviceItem<qel::dnn::dnnl::Conv>* create_flaky(const qel_ctx_struct* ctx) {
+  qel::dnn::layers::ConvShape shape{3, 1, 1, 128, 2, 32, 2, 32, false};
+  if (g_attempt++ == 0) shape.hout = 3;
+  const qel::dnn::dnnl::LayerLabel label("test layer");
+  return qel::dnn::layers::create_conv(ctx, shape);
+}
+void initialize_conv(const qel_ctx_struct*, qel::dnn::dnnl::Conv&) {}
+
+TEST(Layers, AFailedConstructionReportsTheStatusAndIsRetried) {
+  g_attempt = 0;
+  DeviceSingleton<qel::dnn::dnnl::Conv> s(create_flaky, initialize_conv);
+  try {
+    s.get(nullptr);
+    FAIL() << "an inconsistent convolution was created";
+  } catch (const qel::dnn::dnnl::Error& e) {
+    EXPECT_EQ(e.status(), dnnl_invalid_arguments) << e.what();
+    EXPECT_EQ(e.layer(), "test layer");
+  }
+  EXPECT_EQ(s.item, nullptr);
+  Block3Growth g;
+  std::vector<float> blocked(g.param.size(), 0.5f);  // all values equal: any layout
+  s.get(nullptr)(g.src.data(), g.dst.data(), blocked.data(), nullptr);
+  EXPECT_EQ(g_attempt, 2);
+  EXPECT_FLOAT_EQ(g.dst[0], 256.0f);
+}
+
 // After layers ran, the process exits normally: the layer statics release
 // their primitives while the engine still exists.
 TEST(Layers, TheProcessExitsCleanlyAfterLayersRan) {
