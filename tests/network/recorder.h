@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/qel_records.h"
+#include "tests/network/param_rules.h"
 
 namespace netrec {
 
@@ -46,10 +47,6 @@ void record_malloc(const qel_handle_struct* h, qel_tensor_struct* t);
 void record_free(const qel_handle_struct* h, qel_tensor_struct* t);
 // Records only; gives no memory.
 void record_init(const qel_handle_struct* h, qel_tensor_struct* t);
-
-// Expected shape of parameter k, from the parameter rules of the network
-// (convolution weights KH, KW, Cin, Cout; vectors one extent).
-std::vector<int64_t> param_shape(int k);
 
 // The ids of the 736 calls in program order and the number of tensors each takes.
 struct ExpectedCall {
