@@ -143,9 +143,10 @@ using netrec::CallScope;
 #define DFP(id) qel_x86_4602A7A4_00000000_D0_dfp_ispc_##id
 #define T qel_tensor_struct*
 #define C const qel_ctx_struct*
+#define K qel_ctx_struct*
 
 #define STANDIN_PAD(id) \
-  void DFP(id)(C c, T a) { CallScope s(0x##id, c, {a}); netrec::maybe_throw(0x##id); }
+  void DFP(id)(K c, T a) { CallScope s(0x##id, c, {a}); netrec::maybe_throw(0x##id); }
 #define STANDIN_REORDER(id) \
   void DNN(id)(C c, T a) { CallScope s(0x##id, c, {a}); netrec::maybe_throw(0x##id); }
 #define STANDIN_CONV(id) \
@@ -153,37 +154,37 @@ using netrec::CallScope;
 #define STANDIN_HEAD(id) \
   void DNN(id)(C c, T a, T b) { CallScope s(0x##id, c, {a, b}); netrec::maybe_throw(0x##id); }
 #define STANDIN_STEM(id)                     \
-  void DFP(id)(C c, T a, T b, T d, T e) {    \
+  void DFP(id)(K c, T a, T b, T d, T e) {    \
     CallScope s(0x##id, c, {a, b, d, e});    \
     netrec::stem_scratch(c);                 \
     netrec::maybe_throw(0x##id);             \
   }
 #define STANDIN_BN(id)                               \
-  void DFP(id)(C c, T in, T out) {                   \
+  void DFP(id)(K c, T in, T out) {                   \
     CallScope s(0x##id, c, {in, out});               \
     netrec::normalisation_scratch(c, netrec::channels(in)); \
     netrec::maybe_throw(0x##id);                     \
   }
 #define STANDIN_BN_PREFIX(id)                         \
-  void DFP(id)(C c, T out, T in) {                    \
+  void DFP(id)(K c, T out, T in) {                    \
     CallScope s(0x##id, c, {out, in});                \
     netrec::normalisation_scratch(c, netrec::channels(out)); \
     netrec::maybe_throw(0x##id);                      \
   }
 #define STANDIN_POOL(id)                                   \
-  void DFP(id)(C c, T in, T pool, T norm) {                \
+  void DFP(id)(K c, T in, T pool, T norm) {                \
     CallScope s(0x##id, c, {in, pool, norm});              \
     netrec::pool_scratch(0x##id, c, netrec::channels(pool)); \
     netrec::maybe_throw(0x##id);                           \
   }
 #define STANDIN_LEAKY_UP(id)                  \
-  void DFP(id)(C c, T in, T out) {            \
+  void DFP(id)(K c, T in, T out) {            \
     CallScope s(0x##id, c, {in, out});        \
     netrec::upsample_scratch(0x##id, c);      \
     netrec::maybe_throw(0x##id);              \
   }
 #define STANDIN_PLAIN2(id) \
-  void DFP(id)(C c, T a, T b) { CallScope s(0x##id, c, {a, b}); netrec::maybe_throw(0x##id); }
+  void DFP(id)(K c, T a, T b) { CallScope s(0x##id, c, {a, b}); netrec::maybe_throw(0x##id); }
 #define STANDIN_COPY(id) STANDIN_PLAIN2(id)
 #define STANDIN_LEAKY(id) STANDIN_PLAIN2(id)
 #define STANDIN_UPSAMPLE(id) STANDIN_PLAIN2(id)

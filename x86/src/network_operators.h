@@ -13,15 +13,23 @@
 
 #define QEL_NET_OPERATOR_NAME(family, id) qel_x86_4602A7A4_00000000_D0_##family##_##id
 
-#define QEL_NET_TENSORS_1 const qel_ctx_struct*, qel_tensor_struct*
-#define QEL_NET_TENSORS_2 QEL_NET_TENSORS_1, qel_tensor_struct*
-#define QEL_NET_TENSORS_3 QEL_NET_TENSORS_2, qel_tensor_struct*
-#define QEL_NET_TENSORS_4 QEL_NET_TENSORS_3, qel_tensor_struct*
+// Convolution and reorder layers receive the context read-only; kernel
+// wrappers take it as a plain pointer (they only read it as well).
+#define QEL_NET_PARAMS_dnn_dnnl_1 const qel_ctx_struct*, qel_tensor_struct*
+#define QEL_NET_PARAMS_dnn_dnnl_2 QEL_NET_PARAMS_dnn_dnnl_1, qel_tensor_struct*
+#define QEL_NET_PARAMS_dnn_dnnl_3 QEL_NET_PARAMS_dnn_dnnl_2, qel_tensor_struct*
+#define QEL_NET_PARAMS_dfp_ispc_1 qel_ctx_struct*, qel_tensor_struct*
+#define QEL_NET_PARAMS_dfp_ispc_2 QEL_NET_PARAMS_dfp_ispc_1, qel_tensor_struct*
+#define QEL_NET_PARAMS_dfp_ispc_3 QEL_NET_PARAMS_dfp_ispc_2, qel_tensor_struct*
+#define QEL_NET_PARAMS_dfp_ispc_4 QEL_NET_PARAMS_dfp_ispc_3, qel_tensor_struct*
 
-using qel_net_op1_fn = void (*)(QEL_NET_TENSORS_1);
-using qel_net_op2_fn = void (*)(QEL_NET_TENSORS_2);
-using qel_net_op3_fn = void (*)(QEL_NET_TENSORS_3);
-using qel_net_op4_fn = void (*)(QEL_NET_TENSORS_4);
+using qel_net_layer1_fn = void (*)(QEL_NET_PARAMS_dnn_dnnl_1);
+using qel_net_layer2_fn = void (*)(QEL_NET_PARAMS_dnn_dnnl_2);
+using qel_net_layer3_fn = void (*)(QEL_NET_PARAMS_dnn_dnnl_3);
+using qel_net_kernel1_fn = void (*)(QEL_NET_PARAMS_dfp_ispc_1);
+using qel_net_kernel2_fn = void (*)(QEL_NET_PARAMS_dfp_ispc_2);
+using qel_net_kernel3_fn = void (*)(QEL_NET_PARAMS_dfp_ispc_3);
+using qel_net_kernel4_fn = void (*)(QEL_NET_PARAMS_dfp_ispc_4);
 
 // Stem: input_pad (destination), reorder of P0 (destination), 7 x 7 convolution
 // (destination, weights, source), fused normalisation and max pooling
@@ -195,7 +203,7 @@ using qel_net_op4_fn = void (*)(QEL_NET_TENSORS_4);
   QEL_NET_HEAD_OPERATORS(X)
 
 #define QEL_NET_DECLARE_OPERATOR(family, tensors, id) \
-  QEL_EXPORT void QEL_NET_OPERATOR_NAME(family, id)(QEL_NET_TENSORS_##tensors);
+  QEL_EXPORT void QEL_NET_OPERATOR_NAME(family, id)(QEL_NET_PARAMS_##family##_##tensors);
 
 extern "C" {
 QEL_NET_OPERATORS(QEL_NET_DECLARE_OPERATOR)

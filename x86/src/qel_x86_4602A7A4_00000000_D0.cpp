@@ -48,15 +48,28 @@ constexpr int64_t kOutputCount = kBatch * 16 * 16 * 1;
 struct Op {
   uint16_t id = 0;
   int8_t tensors = 0;  // tensor arguments after the context
-  qel_net_op1_fn f1 = nullptr;
-  qel_net_op2_fn f2 = nullptr;
-  qel_net_op3_fn f3 = nullptr;
-  qel_net_op4_fn f4 = nullptr;
+  // A convolution or reorder layer (read-only context) or a kernel wrapper.
+  qel_net_layer1_fn layer1 = nullptr;
+  qel_net_layer2_fn layer2 = nullptr;
+  qel_net_layer3_fn layer3 = nullptr;
+  qel_net_kernel1_fn kernel1 = nullptr;
+  qel_net_kernel2_fn kernel2 = nullptr;
+  qel_net_kernel3_fn kernel3 = nullptr;
+  qel_net_kernel4_fn kernel4 = nullptr;
 
-  static constexpr Op of(uint16_t id, qel_net_op1_fn f) { Op o; o.id = id; o.tensors = 1; o.f1 = f; return o; }
-  static constexpr Op of(uint16_t id, qel_net_op2_fn f) { Op o; o.id = id; o.tensors = 2; o.f2 = f; return o; }
-  static constexpr Op of(uint16_t id, qel_net_op3_fn f) { Op o; o.id = id; o.tensors = 3; o.f3 = f; return o; }
-  static constexpr Op of(uint16_t id, qel_net_op4_fn f) { Op o; o.id = id; o.tensors = 4; o.f4 = f; return o; }
+  static constexpr Op of(uint16_t id, int tensors) {
+    Op o;
+    o.id = id;
+    o.tensors = static_cast<int8_t>(tensors);
+    return o;
+  }
+  static constexpr Op of(uint16_t id, qel_net_layer1_fn f) { Op o = of(id, 1); o.layer1 = f; return o; }
+  static constexpr Op of(uint16_t id, qel_net_layer2_fn f) { Op o = of(id, 2); o.layer2 = f; return o; }
+  static constexpr Op of(uint16_t id, qel_net_layer3_fn f) { Op o = of(id, 3); o.layer3 = f; return o; }
+  static constexpr Op of(uint16_t id, qel_net_kernel1_fn f) { Op o = of(id, 1); o.kernel1 = f; return o; }
+  static constexpr Op of(uint16_t id, qel_net_kernel2_fn f) { Op o = of(id, 2); o.kernel2 = f; return o; }
+  static constexpr Op of(uint16_t id, qel_net_kernel3_fn f) { Op o = of(id, 3); o.kernel3 = f; return o; }
+  static constexpr Op of(uint16_t id, qel_net_kernel4_fn f) { Op o = of(id, 4); o.kernel4 = f; return o; }
 };
 
 #define QEL_NET_OPERATOR_ENTRY(family, tensors, id) Op::of(0x##id, &QEL_NET_OPERATOR_NAME(family, id)),
@@ -570,13 +583,17 @@ void prepare_output(const qel_ctx_struct* ctx) {
 }
 
 void call(const qel_ctx_struct* ctx, const Step& st, qel_tensor_struct* t) {
+  const Op& op = st.op;
   const int16_t* a = st.args;
-  switch (st.op.tensors) {
-    case 1: st.op.f1(ctx, &t[a[0]]); break;
-    case 2: st.op.f2(ctx, &t[a[0]], &t[a[1]]); break;
-    case 3: st.op.f3(ctx, &t[a[0]], &t[a[1]], &t[a[2]]); break;
-    default: st.op.f4(ctx, &t[a[0]], &t[a[1]], &t[a[2]], &t[a[3]]); break;
-  }
+  // Kernel wrappers take the context as a plain pointer but only read it.
+  qel_ctx_struct* kctx = const_cast<qel_ctx_struct*>(ctx);
+  if (op.layer1) op.layer1(ctx, &t[a[0]]);
+  else if (op.layer2) op.layer2(ctx, &t[a[0]], &t[a[1]]);
+  else if (op.layer3) op.layer3(ctx, &t[a[0]], &t[a[1]], &t[a[2]]);
+  else if (op.kernel1) op.kernel1(kctx, &t[a[0]]);
+  else if (op.kernel2) op.kernel2(kctx, &t[a[0]], &t[a[1]]);
+  else if (op.kernel3) op.kernel3(kctx, &t[a[0]], &t[a[1]], &t[a[2]]);
+  else op.kernel4(kctx, &t[a[0]], &t[a[1]], &t[a[2]], &t[a[3]]);
 }
 
 }  // namespace
