@@ -22,18 +22,30 @@ struct PadLanes {
 inline PadLanes pad_lanes(int64_t i) {
   alignas(32) int32_t in[8];
   alignas(32) int64_t off[8];
+  // Decompose the first element by division, then step the coordinates lane
+  // by lane (channel fastest, then column, row and image).
+  const int32_t e = static_cast<int32_t>(i);
+  int32_t c = e % kPadChannels;
+  int32_t x = (e / kPadChannels) % kPadOutSide;
+  int32_t y = (e / kPadChannels / kPadOutSide) % kPadOutSide;
+  int32_t n = e / kDstImage;
   for (int k = 0; k < 8; ++k) {
-    const int32_t e = static_cast<int32_t>(i + k);
-    const int32_t c = e % kPadChannels;
-    const int32_t x = (e / kPadChannels) % kPadOutSide;
-    const int32_t y = (e / kPadChannels / kPadOutSide) % kPadOutSide;
-    const int32_t n = e / kDstImage;
     const bool inside = static_cast<uint32_t>(x - kPadBorder) <= static_cast<uint32_t>(kPadSide - 1) &&
                         static_cast<uint32_t>(y - kPadBorder) <= static_cast<uint32_t>(kPadSide - 1);
     in[k] = inside ? -1 : 0;
-    off[k] = inside ? static_cast<int64_t>(n * kSrcImage + (y - kPadBorder) * kSrcRow +
-                                           (x - kPadBorder) * kPadChannels + c)
+    off[k] = inside ? static_cast<int64_t>(n) * kSrcImage + (y - kPadBorder) * kSrcRow +
+                          (x - kPadBorder) * kPadChannels + c
                     : 0;
+    if (++c == kPadChannels) {
+      c = 0;
+      if (++x == kPadOutSide) {
+        x = 0;
+        if (++y == kPadOutSide) {
+          y = 0;
+          ++n;
+        }
+      }
+    }
   }
   PadLanes l;
   l.inside = _mm256_load_si256(reinterpret_cast<const __m256i*>(in));

@@ -253,7 +253,8 @@ void upsample_bilinear(const float* src, float* dst, int32_t begin, int32_t end)
 // per-thread scratch (bytes [t S, (t + 1) S) with t = ISPCThreadNum(); H W C
 // floats laid out like a source image), 24 floats per step; then every output
 // element (channel fastest) is computed from four activated taps, one element
-// at a time. Channels [C, Cdst) of the destination are not touched.
+// at a time in scalar arithmetic. Channels [C, Cdst) of the destination are
+// not touched.
 
 template <int32_t H, int32_t W, int32_t C, int32_t Cdst, int64_t SliceBytes>
 void leaky_relu_upsample(uint8_t* slice, const float* src, float* dst, int32_t begin, int32_t end) {
@@ -271,21 +272,29 @@ void leaky_relu_upsample(uint8_t* slice, const float* src, float* dst, int32_t b
       leaky_step8(in + k + 8, s + k + 8);
       leaky_step8(in + k + 16, s + k + 16);
     }
-    for (int32_t e = 0; e < 4 * kImage; ++e) {
-      const int32_t c = e % C;
-      const int32_t ox = (e / C) % (2 * W);
-      const int32_t oy = e / (2 * W * C);
-      const Axis1 ay = sample_axis1(oy, H), ax = sample_axis1(ox, W);
-      const float w00 = ay.g * ax.g, w01 = ay.g * ax.f, w10 = ay.f * ax.g, w11 = ay.f * ax.f;
-      const float s00 = s[(ay.i0 * W + ax.i0) * C + c];
-      const float s01 = s[(ay.i0 * W + ax.i1) * C + c];
-      const float s10 = s[(ay.i1 * W + ax.i0) * C + c];
-      const float s11 = s[(ay.i1 * W + ax.i1) * C + c];
-      __m128 v = _mm_mul_ss(_mm_set_ss(w01), _mm_set_ss(s01));
-      v = _mm_fmadd_ss(_mm_set_ss(s00), _mm_set_ss(w00), v);
-      v = _mm_fmadd_ss(_mm_set_ss(w10), _mm_set_ss(s10), v);
-      v = _mm_fmadd_ss(_mm_set_ss(w11), _mm_set_ss(s11), v);
-      out[(oy * 2 * W + ox) * Cdst + c] = _mm_cvtss_f32(v);
+    // Elements e = (oy 2W + ox) C + c in ascending order; the sampling
+    // values depend on (oy, ox) only and are formed once per output pixel.
+    for (int32_t oy = 0; oy < 2 * H; ++oy) {
+      const Axis1 ay = sample_axis1(oy, H);
+      for (int32_t ox = 0; ox < 2 * W; ++ox) {
+        const Axis1 ax = sample_axis1(ox, W);
+        const __m128 w00 = _mm_mul_ss(_mm_set_ss(ay.g), _mm_set_ss(ax.g));
+        const __m128 w01 = _mm_mul_ss(_mm_set_ss(ay.g), _mm_set_ss(ax.f));
+        const __m128 w10 = _mm_mul_ss(_mm_set_ss(ay.f), _mm_set_ss(ax.g));
+        const __m128 w11 = _mm_mul_ss(_mm_set_ss(ay.f), _mm_set_ss(ax.f));
+        const float* t00 = s + (ay.i0 * W + ax.i0) * C;
+        const float* t01 = s + (ay.i0 * W + ax.i1) * C;
+        const float* t10 = s + (ay.i1 * W + ax.i0) * C;
+        const float* t11 = s + (ay.i1 * W + ax.i1) * C;
+        float* o = out + (oy * 2 * W + ox) * Cdst;
+        for (int32_t c = 0; c < C; ++c) {
+          __m128 v = _mm_mul_ss(w01, _mm_load_ss(t01 + c));
+          v = _mm_fmadd_ss(_mm_load_ss(t00 + c), w00, v);
+          v = _mm_fmadd_ss(w10, _mm_load_ss(t10 + c), v);
+          v = _mm_fmadd_ss(w11, _mm_load_ss(t11 + c), v);
+          _mm_store_ss(o + c, v);
+        }
+      }
     }
   }
 }
