@@ -9,9 +9,11 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -518,6 +520,68 @@ TEST(BnSymbols, EveryWrapperExportAndTaskResolvesInTheLibrary) {
   for (const char* internal : {"ISPCAlloc", "ISPCLaunch", "ISPCSync", "ISPCNumThreads", "ISPCThreadNum"})
     EXPECT_EQ(dlsym(lib, internal), nullptr) << internal << " must stay internal";
   dlclose(lib);
+}
+
+// ---- the whole table: both kinds of kernels --------------------------------------
+
+struct AnyRow {
+  int part;
+  std::string id;
+  std::string args;  // the remaining columns; the task numbers come last
+  int tasks;         // how many
+};
+
+const std::vector<AnyRow>& all_rows() {
+  static const std::vector<AnyRow> rows = {
+#define QEL_DFP_BN_PREFIX(part, id, ...) {part, #id, #__VA_ARGS__, 2},
+#define QEL_DFP_BN_PLAIN(part, id, ...) {part, #id, #__VA_ARGS__, 2},
+#define QEL_DFP_AVGPOOL_POS(part, id, ...) {part, #id, #__VA_ARGS__, 2},
+#define QEL_DFP_AVGPOOL_IMG(part, id, ...) {part, #id, #__VA_ARGS__, 2},
+#define QEL_DFP_STEM(part, id, ...) {part, #id, #__VA_ARGS__, 3},
+#define QEL_DFP_CONCAT_COPY(part, id, ...) {part, #id, #__VA_ARGS__, 1},
+#define QEL_DFP_INPUT_PAD(part, id, ...) {part, #id, #__VA_ARGS__, 1},
+#define QEL_DFP_LEAKY_RELU(part, id, ...) {part, #id, #__VA_ARGS__, 1},
+#define QEL_DFP_UPSAMPLE_BILINEAR(part, id, ...) {part, #id, #__VA_ARGS__, 1},
+#define QEL_DFP_LEAKY_RELU_UPSAMPLE(part, id, ...) {part, #id, #__VA_ARGS__, 1},
+#include "dfp_instances.def"
+  };
+  return rows;
+}
+
+TEST(KernelTable, KernelsAreDealtToTheEightSourcesInIdOrder) {
+  std::vector<AnyRow> rows = all_rows();
+  ASSERT_EQ(rows.size(), 316u);
+  std::sort(rows.begin(), rows.end(), [](const AnyRow& a, const AnyRow& b) { return a.id < b.id; });
+  int per_part[8] = {};
+  std::vector<unsigned> tasks;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].id);
+    if (i > 0) {
+      EXPECT_NE(rows[i].id, rows[i - 1].id) << "one row per kernel";
+    }
+    EXPECT_EQ(rows[i].part, static_cast<int>(i % 8));
+    ++per_part[rows[i].part % 8];
+    // The last columns are the task numbers.
+    std::vector<std::string> cols;
+    std::stringstream ss(rows[i].args);
+    for (std::string c; std::getline(ss, c, ',');) cols.push_back(c.substr(c.find_first_not_of(' ')));
+    ASSERT_GE(cols.size(), static_cast<size_t>(rows[i].tasks));
+    unsigned prev = std::stoul(rows[i].id, nullptr, 16);
+    for (size_t c = cols.size() - rows[i].tasks; c < cols.size(); ++c) {
+      ASSERT_TRUE(std::regex_match(cols[c], std::regex("[0-9A-F]{4}"))) << cols[c];
+      const unsigned t = std::stoul(cols[c], nullptr, 16);
+      EXPECT_GT(t, prev) << "task numbers rise in launch order";
+      prev = t;
+      tasks.push_back(t);
+    }
+  }
+  EXPECT_EQ(tasks.size(), 517u);
+  EXPECT_TRUE(std::is_sorted(tasks.begin(), tasks.end())) << "task numbers rise with the kernel id";
+  EXPECT_EQ(std::adjacent_find(tasks.begin(), tasks.end()), tasks.end()) << "task numbers are unique";
+  EXPECT_EQ(tasks.front(), 0x8566u);
+  EXPECT_EQ(tasks.back(), 0xE1E6u);
+  EXPECT_GT(tasks.front(), std::stoul(rows.back().id, nullptr, 16)) << "above every kernel id";
+  for (int p = 0; p < 8; ++p) EXPECT_EQ(per_part[p], p < 4 ? 40 : 39) << "part " << p;
 }
 
 }  // namespace
