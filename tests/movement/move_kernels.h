@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "dfp_frame.h"
@@ -180,7 +181,7 @@ struct Request {
 };
 
 struct RecordingHandle {
-  qel_handle_struct handle{qel_device_struct("x86", 0), nullptr, qel_handle_ptrs_struct{}};
+  qel_handle_struct handle{qel_device_struct("x86", 0), nullptr, qel_handle_ptrs_struct{}};  // first member
   std::vector<Request> requests;
 
   RecordingHandle() {
@@ -189,13 +190,12 @@ struct RecordingHandle {
     handle.memset = nullptr;
     handle.init = nullptr;
     for (auto& s : handle.spare) s = nullptr;
-    current() = this;
   }
-  ~RecordingHandle() { current() = nullptr; }
+  RecordingHandle(const RecordingHandle&) = delete;
+  RecordingHandle& operator=(const RecordingHandle&) = delete;
 
-  static RecordingHandle*& current() {
-    static RecordingHandle* r = nullptr;
-    return r;
+  static RecordingHandle* of(const qel_handle_struct* h) {
+    return reinterpret_cast<RecordingHandle*>(const_cast<qel_handle_struct*>(h));
   }
   static Request note(bool is_malloc, const qel_handle_struct* h, const qel_tensor_struct* t) {
     Request r{};
@@ -209,17 +209,18 @@ struct RecordingHandle {
     return r;
   }
   static void on_malloc(const qel_handle_struct* h, qel_tensor_struct* t) {
-    current()->requests.push_back(note(true, h, t));
+    of(h)->requests.push_back(note(true, h, t));
     t->data = std::aligned_alloc(64, static_cast<size_t>((t->count + 63) / 64 * 64));
     t->data_aux = 0;
   }
   static void on_free(const qel_handle_struct* h, qel_tensor_struct* t) {
-    current()->requests.push_back(note(false, h, t));
+    of(h)->requests.push_back(note(false, h, t));
     std::free(t->data);
     t->data = nullptr;
     t->data_aux = 0;
   }
 };
+static_assert(std::is_standard_layout<RecordingHandle>::value, "the handle is found from its first member");
 
 // A context with one input descriptor and the recording handle.
 struct Context {

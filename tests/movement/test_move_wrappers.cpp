@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -20,6 +19,65 @@ using namespace moveref;
 
 namespace {
 
+// One kernel called through its wrapper or its export, on a source of
+// `src_n` floats (the context's input for the padding) and a poisoned
+// destination of `dst_n` floats.
+struct Kernel {
+  std::string id;
+  size_t src_n, dst_n;
+  bool reads_input;
+  Wrapper2 wrapper;
+  Export2 exported;
+};
+
+// A copy of each buffer width, the padding, the LeakyReLUs and the upsamplings.
+std::vector<Kernel> kernels() {
+  std::vector<Kernel> k;
+  for (const CopyRow& r : copies()) {
+    const std::string id = r.k.id;
+    if (id == "853C" || id == "84B6" || id == "83F7" || id == "822B" || id == "8555")
+      k.push_back({id, size_t(r.R) * r.S, size_t(r.R) * r.W, false, r.wrapper, r.exported});
+  }
+  const PadRow& p = pads().front();
+  k.push_back({p.k.id, 32 * 32 * 32 * 3, size_t(p.count), true,
+               [](qel_ctx_struct* c, qel_tensor_struct*, qel_tensor_struct* o) { pads().front().wrapper(c, o); },
+               [](qel_ctx_struct* c, qel_tensor_struct*, qel_tensor_struct* o, __m256i m) {
+                 pads().front().exported(c, o, m);
+               }});
+  for (const LeakyRow& r : leakies())
+    k.push_back({r.k.id, size_t(r.count), size_t(r.count), false, r.wrapper, r.exported});
+  for (const UpsampleRow& r : upsamples())
+    k.push_back({r.k.id, size_t(32) * r.H * r.W * r.C, size_t(128) * r.H * r.W * r.Cdst, false, r.wrapper,
+                 r.exported});
+  for (const FusedRow& r : fused())
+    k.push_back({r.k.id, size_t(32) * r.H * r.W * r.C, size_t(128) * r.H * r.W * r.Cdst, false, r.wrapper,
+                 r.exported});
+  return k;
+}
+
+// Output of one call with `threads` OpenMP threads (0: leave the team size),
+// through the export when `m` >= 0; the handle records the memory requests.
+std::vector<float> run(const Kernel& k, const std::vector<float>& src, RecordingHandle& h, int threads, int m = -1) {
+  if (threads > 0) omp_set_num_threads(threads);
+  std::vector<float> in_data = src, dst = poisoned(k.dst_n);
+  Context c(h, k.reads_input ? in_data.data() : nullptr);
+  qel_tensor_struct in = tensor(in_data.data()), out = tensor(dst.data());
+  if (m < 0)
+    k.wrapper(&c.ctx, &in, &out);
+  else
+    k.exported(&c.ctx, &in, &out, mask(m));
+  return dst;
+}
+
+bool same_requests(const std::vector<Request>& a, const std::vector<Request>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].is_malloc != b[i].is_malloc || a[i].rank != b[i].rank || a[i].dtype != b[i].dtype ||
+        a[i].count != b[i].count || std::memcmp(a[i].extents, b[i].extents, sizeof a[i].extents) != 0)
+      return false;
+  return true;
+}
+
 class Threads : public ::testing::Test {
  protected:
   void SetUp() override { saved_ = omp_get_max_threads(); }
@@ -27,165 +85,56 @@ class Threads : public ::testing::Test {
   int saved_ = 1;
 };
 
-// Output of one call, made with `threads` OpenMP threads; `call` gets the
-// context (with a recording handle) and the destination.
-std::vector<float> run_with(int threads, size_t dst_n, RecordingHandle& h, const void* input,
-                            const std::function<void(qel_ctx_struct*, float*)>& call) {
-  omp_set_num_threads(threads);
-  Context c(h, const_cast<void*>(input));
-  std::vector<float> dst = poisoned(dst_n);
-  call(&c.ctx, dst.data());
-  return dst;
-}
-
-void expect_same_bits(const std::vector<float>& a, const std::vector<float>& b, const std::string& what) {
-  ASSERT_EQ(a.size(), b.size());
-  EXPECT_EQ(first_mismatch(a.data(), b.data(), a.size()), -1) << what;
-}
-
 }  // namespace
 
 TEST_F(Threads, SameBitsWithOneThreeAndEightThreads) {
-  // Copies of each buffer size, the padding, the LeakyReLUs and upsamplings.
-  for (const CopyRow& r : copies()) {
-    const std::string id = r.k.id;
-    if (id != "853C" && id != "84B6" && id != "83F7" && id != "822B" && id != "8555") continue;
-    const std::vector<float> src = special_mix(static_cast<size_t>(r.R) * r.S, 71);
-    std::vector<std::vector<float>> outs;
-    for (int t : {1, 3, 8}) {
-      RecordingHandle h;
-      outs.push_back(run_with(t, static_cast<size_t>(r.R) * r.W, h, nullptr, [&](qel_ctx_struct* ctx, float* d) {
-        qel_tensor_struct in = tensor(const_cast<float*>(src.data())), out = tensor(d);
-        r.wrapper(ctx, &in, &out);
-      }));
-      EXPECT_TRUE(h.requests.empty()) << id;
-    }
-    expect_same_bits(outs[0], outs[1], id + " 1 vs 3 threads");
-    expect_same_bits(outs[0], outs[2], id + " 1 vs 8 threads");
-  }
-  {
-    const std::vector<float> src = special_mix(32 * 32 * 32 * 3, 72);
-    std::vector<std::vector<float>> outs;
-    for (int t : {1, 3, 8}) {
-      RecordingHandle h;
-      outs.push_back(run_with(t, 32 * 38 * 38 * 3, h, src.data(), [&](qel_ctx_struct* ctx, float* d) {
-        qel_tensor_struct out = tensor(d);
-        pads().at(0).wrapper(ctx, &out);
-      }));
-    }
-    expect_same_bits(outs[0], outs[1], "8558 1 vs 3 threads");
-    expect_same_bits(outs[0], outs[2], "8558 1 vs 8 threads");
-  }
-  for (const LeakyRow& r : leakies()) {
-    const std::vector<float> src = special_mix(static_cast<size_t>(r.count), 73);
-    std::vector<std::vector<float>> outs;
-    for (int t : {1, 3, 8}) {
-      RecordingHandle h;
-      outs.push_back(run_with(t, static_cast<size_t>(r.count), h, nullptr, [&](qel_ctx_struct* ctx, float* d) {
-        qel_tensor_struct in = tensor(const_cast<float*>(src.data())), out = tensor(d);
-        r.wrapper(ctx, &in, &out);
-      }));
-      EXPECT_TRUE(h.requests.empty()) << r.k.id;
-    }
-    expect_same_bits(outs[0], outs[1], std::string(r.k.id) + " 1 vs 3 threads");
-    expect_same_bits(outs[0], outs[2], std::string(r.k.id) + " 1 vs 8 threads");
-  }
-  {
-    const std::vector<float> src = special_mix(32 * 960, 74);
-    std::vector<std::vector<float>> outs;
-    for (int t : {1, 3, 8}) {
-      RecordingHandle h;
-      outs.push_back(run_with(t, 128 * 1216, h, nullptr, [&](qel_ctx_struct* ctx, float* d) {
-        qel_tensor_struct in = tensor(const_cast<float*>(src.data())), out = tensor(d);
-        upsamples().at(0).wrapper(ctx, &in, &out);
-      }));
-      EXPECT_TRUE(h.requests.empty());
-    }
-    expect_same_bits(outs[0], outs[1], "8227 1 vs 3 threads");
-    expect_same_bits(outs[0], outs[2], "8227 1 vs 8 threads");
+  for (const Kernel& k : kernels()) {
+    const std::vector<float> src = special_mix(k.src_n, 71);
+    RecordingHandle h1, h3, h8;
+    const std::vector<float> one = run(k, src, h1, 1);
+    EXPECT_EQ(first_mismatch(one.data(), run(k, src, h3, 3).data(), k.dst_n), -1) << k.id << ": 1 vs 3 threads";
+    EXPECT_EQ(first_mismatch(one.data(), run(k, src, h8, 8).data(), k.dst_n), -1) << k.id << ": 1 vs 8 threads";
   }
 }
 
-TEST_F(Threads, FusedKernelsRequestTheirPerThreadScratchInOrderAndSize) {
-  for (const FusedRow& r : fused()) {
-    const size_t src_n = static_cast<size_t>(32) * r.H * r.W * r.C;
-    const size_t dst_n = static_cast<size_t>(32) * 4 * r.H * r.W * r.Cdst;
-    const std::vector<float> src = special_mix(src_n, 75);
-    std::vector<float> first;
+TEST_F(Threads, OnlyTheFusedKernelsRequestMemoryAndInOrderAndSize) {
+  for (const Kernel& k : kernels()) {
+    const FusedRow* f = nullptr;
+    for (const FusedRow& r : fused())
+      if (k.id == r.k.id) f = &r;
     for (int t : {1, 3, 8}) {
       RecordingHandle h;
-      const std::vector<float> out = run_with(t, dst_n, h, nullptr, [&](qel_ctx_struct* ctx, float* d) {
-        qel_tensor_struct in = tensor(const_cast<float*>(src.data())), o = tensor(d);
-        r.wrapper(ctx, &in, &o);
-      });
-      if (first.empty())
-        first = out;
-      else
-        expect_same_bits(first, out, std::string(r.k.id) + " with " + std::to_string(t) + " threads");
-      ASSERT_EQ(h.requests.size(), 2u) << r.k.id;
+      run(k, special_mix(k.src_n, 75), h, t);
+      if (!f) {
+        EXPECT_TRUE(h.requests.empty()) << k.id;
+        continue;
+      }
+      ASSERT_EQ(h.requests.size(), 2u) << k.id;
       for (int i = 0; i < 2; ++i) {
         const Request& q = h.requests[i];
-        EXPECT_EQ(q.is_malloc, i == 0) << r.k.id << ": malloc first, then free";
-        EXPECT_EQ(q.rank, 2) << r.k.id;
-        EXPECT_EQ(q.dtype, 1) << r.k.id;
-        EXPECT_EQ(q.extents[0], t) << r.k.id;
-        EXPECT_EQ(q.extents[1], r.slice) << r.k.id;
-        for (int e = 2; e < 8; ++e) EXPECT_EQ(q.extents[e], 0) << r.k.id;
-        EXPECT_EQ(q.count, t * r.slice) << r.k.id;
-        EXPECT_TRUE(q.handle_matches) << r.k.id;
+        EXPECT_EQ(q.is_malloc, i == 0) << k.id << ": malloc first, then free";
+        EXPECT_EQ(q.rank, 2) << k.id;
+        EXPECT_EQ(q.dtype, 1) << k.id;
+        const int64_t extents[8] = {t, f->slice, 0, 0, 0, 0, 0, 0};
+        EXPECT_EQ(std::memcmp(q.extents, extents, sizeof extents), 0) << k.id << " with " << t << " threads";
+        EXPECT_EQ(q.count, t * f->slice) << k.id;
+        EXPECT_TRUE(q.handle_matches) << k.id;
+        EXPECT_EQ(q.data_was_null, i == 0) << k.id;
       }
-      EXPECT_TRUE(h.requests[0].data_was_null) << r.k.id;
-      EXPECT_FALSE(h.requests[1].data_was_null) << r.k.id;
     }
   }
 }
 
 TEST(Exports, BehaveLikeTheirWrappersWhateverTheMask) {
-  RecordingHandle h;
-  Context c(h);
-  for (int m : {0xFF, 0x00, 0x81}) {
-    // A copy, a LeakyReLU, the upsampling and a fused kernel.
-    const CopyRow& cp = copies().front();
-    const std::vector<float> src = special_mix(static_cast<size_t>(cp.R) * cp.S, 81);
-    std::vector<float> a = poisoned(static_cast<size_t>(cp.R) * cp.W), b = a;
-    qel_tensor_struct in = tensor(const_cast<float*>(src.data())), oa = tensor(a.data()), ob = tensor(b.data());
-    cp.wrapper(&c.ctx, &in, &oa);
-    cp.exported(&c.ctx, &in, &ob, mask(m));
-    expect_same_bits(a, b, std::string(cp.k.id) + " export");
-
-    const LeakyRow& lr = leakies().front();
-    const std::vector<float> lsrc = special_mix(static_cast<size_t>(lr.count), 82);
-    std::vector<float> la = poisoned(static_cast<size_t>(lr.count)), lb = la;
-    qel_tensor_struct lin = tensor(const_cast<float*>(lsrc.data())), loa = tensor(la.data()), lob = tensor(lb.data());
-    lr.wrapper(&c.ctx, &lin, &loa);
-    lr.exported(&c.ctx, &lin, &lob, mask(m));
-    expect_same_bits(la, lb, std::string(lr.k.id) + " export");
-
-    const UpsampleRow& ur = upsamples().front();
-    const std::vector<float> usrc = special_mix(32 * 960, 83);
-    std::vector<float> ua = poisoned(128 * 1216), ub = ua;
-    qel_tensor_struct uin = tensor(const_cast<float*>(usrc.data())), uoa = tensor(ua.data()), uob = tensor(ub.data());
-    ur.wrapper(&c.ctx, &uin, &uoa);
-    ur.exported(&c.ctx, &uin, &uob, mask(m));
-    expect_same_bits(ua, ub, std::string(ur.k.id) + " export");
-
-    for (const FusedRow& fr : fused()) {
-      const std::vector<float> fsrc = special_mix(static_cast<size_t>(32) * fr.H * fr.W * fr.C, 84);
-      std::vector<float> fa = poisoned(static_cast<size_t>(32) * 4 * fr.H * fr.W * fr.Cdst), fb = fa;
-      qel_tensor_struct fin = tensor(const_cast<float*>(fsrc.data())), foa = tensor(fa.data()), fob = tensor(fb.data());
-      h.requests.clear();
-      fr.wrapper(&c.ctx, &fin, &foa);
-      const std::vector<Request> by_wrapper = h.requests;
-      h.requests.clear();
-      fr.exported(&c.ctx, &fin, &fob, mask(m));
-      expect_same_bits(fa, fb, std::string(fr.k.id) + " export");
-      ASSERT_EQ(h.requests.size(), by_wrapper.size()) << fr.k.id;
-      for (size_t i = 0; i < by_wrapper.size(); ++i) {
-        EXPECT_EQ(h.requests[i].is_malloc, by_wrapper[i].is_malloc);
-        EXPECT_EQ(h.requests[i].count, by_wrapper[i].count);
-        EXPECT_EQ(h.requests[i].extents[0], by_wrapper[i].extents[0]);
-        EXPECT_EQ(h.requests[i].extents[1], by_wrapper[i].extents[1]);
-      }
+  for (const Kernel& k : kernels()) {
+    const std::vector<float> src = special_mix(k.src_n, 81);
+    RecordingHandle hw;
+    const std::vector<float> by_wrapper = run(k, src, hw, 0);
+    for (int m : {0xFF, 0x00, 0x81}) {
+      RecordingHandle he;
+      const std::vector<float> by_export = run(k, src, he, 0, m);
+      EXPECT_EQ(first_mismatch(by_wrapper.data(), by_export.data(), k.dst_n), -1) << k.id << " mask " << m;
+      EXPECT_TRUE(same_requests(hw.requests, he.requests)) << k.id << " mask " << m;
     }
   }
 }
