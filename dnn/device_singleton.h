@@ -24,7 +24,10 @@ class DeviceSingleton {
   using Creator = std::function<Item*(const qel_ctx_struct*)>;
   using Initializer = std::function<void(const qel_ctx_struct*, T&)>;
 
-  DeviceSingleton(const Creator& c, const Initializer& i) : item(nullptr), creator(c), initializer(i) {}
+  // Holds copies of both callables and no item; calls neither. A failure
+  // here (none is possible with capture-free callables) ends the process.
+  DeviceSingleton(const Creator& c, const Initializer& i) noexcept
+      : item(nullptr), creator(c), initializer(i) {}
 
   // Destroys the item, if one was created, through its executor base. Never
   // throws (the executors' destructors do not).

@@ -6,6 +6,10 @@
 // memory descriptor and refuses, with an exception, any layout it cannot
 // express exactly. Primitives are created once and then executed with fresh
 // data pointers on every call. Every failure is a qel::dnn::dnnl::Error.
+//
+// All primitives run on the process's one CPU engine and stream and share
+// one scratch buffer, so they must run one at a time (the network calls every
+// layer from one thread); oneDNN parallelises inside each primitive.
 #pragma once
 #include <oneapi/dnnl/dnnl_types.h>
 
