@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bn_support.h"
+#include "tests/child_process.h"
 
 using namespace bn_test;
 
@@ -289,6 +290,21 @@ TEST(StemKernel, MatchesReferenceWithScratchSequenceAtEveryThreadCount) {
     expect_scratch(ev[5], false, 1, QEL_F32, 256, 0, "invstd1 free");
     expect_nested(ev);
   }
+}
+
+// ---- a handle that hands back no memory ----------------------------------------
+
+TEST(BnReluKernels, ScratchThatCannotBeObtainedIsReportedNotWrittenThrough) {
+  Context t;
+  qel_handle_struct empty(qel_device_struct("x86", 0), nullptr, qel_handle_ptrs_struct{});
+  empty.malloc = [](const qel_handle_struct*, qel_tensor_struct*) {};  // leaves data null
+  empty.free = [](const qel_handle_struct*, qel_tensor_struct*) {};
+  t.ctx()->alloc_handle = &empty;
+  Tensor x(static_cast<size_t>(32) * 1920, 1.0f), y(static_cast<size_t>(32) * 1920, kSentinel);
+  const ChildResult r = run_in_child([&] { qel_x86_4602A7A4_00000000_D0_dfp_ispc_8229(t.ctx(), &x.d, &y.d); });
+  EXPECT_TRUE(r.exited);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Message: could not obtain a kernel scratch tensor of 30720 bytes"), std::string::npos) << r.out;
 }
 
 }  // namespace

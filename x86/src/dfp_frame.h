@@ -58,8 +58,10 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "ispc/ispc_runtime.h"
+#include "runtime/qel_check.h"
 #include "runtime/qel_export.h"
 #include "runtime/qel_records.h"
 
@@ -221,6 +223,17 @@ class Launcher {
 constexpr int32_t kForSchedule = 2;   // one contiguous run of items per thread
 constexpr int32_t kSIMDSchedule = 3;  // chunks of a multiple of 16 items
 
+// A handle that hands back no memory would have the tasks write through a null
+// pointer: report it and end the run instead.
+inline void check_scratch(const qel_tensor_struct& s, int64_t bytes) {
+  if (s.data == nullptr && bytes > 0) {
+    char msg[96];
+    std::snprintf(msg, sizeof msg, "could not obtain a kernel scratch tensor of %lld bytes",
+                  static_cast<long long>(bytes));
+    qel_exception_throw("dfp", __FILE__, __LINE__, msg);
+  }
+}
+
 // Fills `s` as a rank-1 f32 scratch of n values and allocates it through the
 // context's alloc_handle; returns its data.
 inline float* alloc_floats(qel_tensor_struct& s, const qel_ctx_struct* ctx, int64_t n) {
@@ -231,6 +244,7 @@ inline float* alloc_floats(qel_tensor_struct& s, const qel_ctx_struct* ctx, int6
   s.dtype = QEL_F32;
   s.data_handle = ctx->alloc_handle;
   ctx->alloc_handle->malloc(ctx->alloc_handle, &s);
+  check_scratch(s, 4 * n);
   return static_cast<float*>(s.data);
 }
 
@@ -245,6 +259,7 @@ inline uint8_t* alloc_per_thread(qel_tensor_struct& s, const qel_ctx_struct* ctx
   s.dtype = QEL_S8;
   s.data_handle = ctx->alloc_handle;
   ctx->alloc_handle->malloc(ctx->alloc_handle, &s);
+  check_scratch(s, s.count);
   return static_cast<uint8_t*>(s.data);
 }
 
