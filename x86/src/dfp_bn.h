@@ -101,14 +101,16 @@ inline void avgpool_bn_images(void* scratch, const float* gamma, const float* be
   if (static_cast<uint32_t>(begin) >= static_cast<uint32_t>(end)) return;
   for (int64_t n = begin; n < end; ++n) {
     const float* a = x + n * 4 * C;
-    for (int64_t c = 0; c < C; c += 8)
-      _mm256_storeu_ps(w + c, sum4(_mm256_loadu_ps(a + c), _mm256_loadu_ps(a + C + c),
-                                   _mm256_loadu_ps(a + 2 * C + c), _mm256_loadu_ps(a + 3 * C + c)));
-    for (int64_t c = 0; c < C; c += 8) {
-      const __m256 p = _mm256_mul_ps(quarter, _mm256_loadu_ps(w + c));
-      _mm256_storeu_ps(pooled + n * C + c, p);
-      _mm256_storeu_ps(y + n * C + c, bn_relu8(p, gamma, beta, mean, invstd, c));
-    }
+    for (int64_t c0 = 0; c0 < C; c0 += 16)
+      for (int64_t c = c0; c < c0 + 16; c += 8)
+        _mm256_storeu_ps(w + c, sum4(_mm256_loadu_ps(a + c), _mm256_loadu_ps(a + C + c),
+                                     _mm256_loadu_ps(a + 2 * C + c), _mm256_loadu_ps(a + 3 * C + c)));
+    for (int64_t c0 = 0; c0 < C; c0 += 16)
+      for (int64_t c = c0; c < c0 + 16; c += 8) {
+        const __m256 p = _mm256_mul_ps(quarter, _mm256_loadu_ps(w + c));
+        _mm256_storeu_ps(pooled + n * C + c, p);
+        _mm256_storeu_ps(y + n * C + c, bn_relu8(p, gamma, beta, mean, invstd, c));
+      }
   }
 }
 
