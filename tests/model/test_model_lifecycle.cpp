@@ -49,7 +49,10 @@ struct Library {
 void PrintTo(const Library& lib, std::ostream* os) { *os << lib.mode << " library " << lib.path; }
 
 std::vector<Library> libraries() {
-  std::vector<Library> libs{{QEL_RECORDING_LIBRARY, "recording"}};
+  std::vector<Library> libs;
+#ifdef QEL_RECORDING_LIBRARY
+  libs.push_back({QEL_RECORDING_LIBRARY, "recording"});
+#endif
 #ifdef QEL_REAL_LIBRARY
   libs.push_back({QEL_REAL_LIBRARY, "real"});
 #endif
