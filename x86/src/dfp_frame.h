@@ -38,7 +38,7 @@
 // HOW A TASK READS ITS BLOCK
 //   A task is defined with QEL_DFP_TASK_FN(id, tag, codes); its parameters are
 //   `void* qel_args` (the argument block) and `int32_t qel_begin, qel_end`
-//   (the item range). Slot i of the block is static_cast<void**>(qel_args)[i],
+//   (the item range). Slot i of the block is qel::dfp::slot<T>(qel_args, i),
 //   in the order of the type codes of the task's name. A task handles exactly
 //   the items [qel_begin, qel_end) and does nothing when qel_begin >= qel_end.
 //
@@ -51,7 +51,9 @@
 //                                                      // slot stores, ISPCLaunch
 //       qel::dfp::release(w); qel::dfp::release(s);    // reverse order
 //       L.sync();                                      // ISPCSync if handle set
-//   A per-thread scratch task uses only the slice qel::dfp::thread_slice(base, bytes).
+//   A scratch the handle could not supply is reported (qel_exception_throw),
+//   never handed to a task as null. A per-thread scratch task uses only the
+//   slice qel::dfp::thread_slice(base, bytes), taken once at the task's entry.
 //   Parameter k's data: qel::dfp::param(ctx, k); the network input's data:
 //   qel::dfp::input(ctx).
 #pragma once
