@@ -276,17 +276,4 @@ TEST(Optimize, PlansTheNetworksAllocations) {
   qel::nvidia::reset_state();
 }
 
-// Set to null, a buffer counts as unbound: nothing runs.
-TEST(Run, NullBufferIsNotBound) {
-  const int before = recording::calls;
-  qel_pellavine_set_IO(g_in, nullptr);
-  testing::internal::CaptureStdout();
-  qel_pellavine_run();
-  qel_pellavine_optimize(1);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(recording::calls, before);
-  EXPECT_EQ(out, std::string(kRefusal) + "\n" + kRefusal + "\n");
-  EXPECT_FALSE(qel::nvidia::state().captured);
-}
-
 }  // namespace
