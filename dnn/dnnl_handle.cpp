@@ -442,8 +442,8 @@ class ConvPrimitive {
       check(given_status, "creating the convolution", layer_);
     if (pd && is_reference(impl_name(pd.get()))) pd.reset();
 
-    Md preferred;
-    Pd convert_pd;
+    std::vector<Pd> chain;  // the weights conversion, one reorder per step
+    Md preferred, plain;
     if (!pd) {
       dnnl_dims_t wdims = {};
       std::copy(weights.dims, weights.dims + weights.ndims, wdims);
@@ -461,24 +461,20 @@ class ConvPrimitive {
       check(dnnl_memory_desc_clone(&pref, dnnl_primitive_desc_query_md(pd.get(), dnnl_query_weights_md, 0)),
             "copying the preferred weights descriptor", layer_);
       preferred.reset(pref);
-      dnnl_primitive_desc_t rpd = nullptr;
-      check(dnnl_reorder_primitive_desc_create(&rpd, wei_md.get(), rt.engine(), preferred.get(),
-                                               rt.engine(), attr.get()),
-            "creating the weights conversion", layer_);
-      convert_pd.reset(rpd);
+      chain = conversion(wei_md.get(), preferred.get(), weights, attr.get(), plain);
     }
     impl_ = impl_name(pd.get());
 
-    // Shared scratch: [converted weights][scratch of the conversion, then of
-    // the convolution]; the conversion finishes before the convolution starts.
-    const size_t conv_scratch = scratchpad_bytes(pd.get());
-    size_t convert_scratch = 0;
-    if (convert_pd) {
+    // Shared scratch: [converted weights][plain intermediate, if the
+    // conversion takes two steps][scratch of the conversion steps, then of
+    // the convolution]; each step finishes before the next one starts.
+    size_t work = scratchpad_bytes(pd.get());
+    if (!chain.empty()) {
       converted_bytes_ = align_up(dnnl_memory_desc_get_size(preferred.get()));
-      convert_scratch = scratchpad_bytes(convert_pd.get());
+      if (plain) intermediate_bytes_ = align_up(dnnl_memory_desc_get_size(plain.get()));
+      for (const Pd& step : chain) work = std::max(work, scratchpad_bytes(step.get()));
     }
-    rt.reserve_scratch(converted_bytes_ + align_up(std::max(conv_scratch, convert_scratch)) + 64,
-                       layer_);
+    rt.reserve_scratch(converted_bytes_ + intermediate_bytes_ + align_up(work) + 64, layer_);
 
     conv_ = make_primitive(pd.get(), "creating the convolution primitive", layer_);
     m_src_ = unbound_memory(src_md.get(), "creating the source memory object", layer_);
@@ -486,13 +482,20 @@ class ConvPrimitive {
     m_wei_ = unbound_memory(wei_md.get(), "creating the weights memory object", layer_);
     if (has_bias_) m_bias_ = unbound_memory(bias_md.get(), "creating the bias memory object", layer_);
     m_conv_scratch_ = scratch_memory(pd.get(), layer_);
-    if (convert_pd) {
-      convert_ = make_primitive(convert_pd.get(), "creating the weights conversion primitive", layer_);
-      m_converted_ = unbound_memory(preferred.get(), "creating the converted weights memory object", layer_);
-      m_convert_scratch_ = scratch_memory(convert_pd.get(), layer_);
+    std::string converter;
+    for (size_t i = 0; i < chain.size(); ++i) {
+      const bool last = i + 1 == chain.size();
+      Step step;
+      step.prim = make_primitive(chain[i].get(), "creating the weights conversion primitive", layer_);
+      step.src = i == 0 ? nullptr
+                        : unbound_memory(plain.get(), "creating the intermediate weights memory object", layer_);
+      step.dst = unbound_memory(last ? preferred.get() : plain.get(),
+                                "creating the converted weights memory object", layer_);
+      step.scratch = scratch_memory(chain[i].get(), layer_);
+      steps_.push_back(std::move(step));
+      converter += (i ? " + " : "") + impl_name(chain[i].get());
     }
-    rt.record({layer_, true, impl_, static_cast<bool>(convert_pd),
-               convert_pd ? impl_name(convert_pd.get()) : std::string()});
+    rt.record({layer_, true, impl_, !chain.empty(), converter});
   }
 
   void execute(void* const* p) {
@@ -507,22 +510,27 @@ class ConvPrimitive {
     if (!has_bias_ && bias) fail("bias data given to a convolution described without bias", layer_);
 
     Runtime& rt = Runtime::get();
-    char* const scratch = rt.scratch();
-    char* const work = scratch + converted_bytes_;
+    char* const converted = rt.scratch();
+    char* const intermediate = converted + converted_bytes_;
+    char* const work = intermediate + intermediate_bytes_;
     dnnl_stream_t stream = rt.stream();
 
     bind(m_wei_.get(), wei, layer_);
     dnnl_memory* weights = m_wei_.get();
-    if (convert_) {
-      bind(m_converted_.get(), scratch, layer_);
-      dnnl_exec_arg_t args[3] = {{DNNL_ARG_SRC, m_wei_.get()}, {DNNL_ARG_DST, m_converted_.get()}, {0, nullptr}};
+    for (size_t i = 0; i < steps_.size(); ++i) {
+      Step& step = steps_[i];
+      const bool last = i + 1 == steps_.size();
+      dnnl_memory* from = i == 0 ? m_wei_.get() : step.src.get();
+      if (i > 0) bind(from, intermediate, layer_);
+      bind(step.dst.get(), last ? converted : intermediate, layer_);
+      dnnl_exec_arg_t args[3] = {{DNNL_ARG_SRC, from}, {DNNL_ARG_DST, step.dst.get()}, {0, nullptr}};
       int n = 2;
-      if (m_convert_scratch_) {
-        bind(m_convert_scratch_.get(), work, layer_);
-        args[n++] = {DNNL_ARG_SCRATCHPAD, m_convert_scratch_.get()};
+      if (step.scratch) {
+        bind(step.scratch.get(), work, layer_);
+        args[n++] = {DNNL_ARG_SCRATCHPAD, step.scratch.get()};
       }
-      check(dnnl_primitive_execute(convert_.get(), stream, n, args), "converting the weights", layer_);
-      weights = m_converted_.get();
+      check(dnnl_primitive_execute(step.prim.get(), stream, n, args), "converting the weights", layer_);
+      weights = step.dst.get();
     }
     bind(m_src_.get(), src, layer_);
     bind(m_dst_.get(), dst, layer_);
@@ -544,14 +552,57 @@ class ConvPrimitive {
   }
 
  private:
+  struct Step {
+    Prim prim;
+    Mem src;  // null for the first step, which reads the given weights
+    Mem dst;
+    Mem scratch;
+  };
+
+  // The reorders that convert the given weights into oneDNN's layout. oneDNN
+  // converts directly between two blocked layouts only with slow generic
+  // code; when it has fast (JIT) code for the two hops through the plain
+  // layout of the same outer order, that route is taken instead, through an
+  // intermediate in the shared scratch buffer (`plain` describes it).
+  std::vector<Pd> conversion(const_dnnl_memory_desc_t given, const_dnnl_memory_desc_t preferred,
+                             const MemoryDesc& weights, const_dnnl_primitive_attr_t attr, Md& plain) {
+    Runtime& rt = Runtime::get();
+    auto reorder = [&](const_dnnl_memory_desc_t from, const_dnnl_memory_desc_t to, Pd& out) {
+      dnnl_primitive_desc_t pd = nullptr;
+      const dnnl_status_t st = dnnl_reorder_primitive_desc_create(&pd, from, rt.engine(), to, rt.engine(), attr);
+      out.reset(st == dnnl_success ? pd : nullptr);
+      return st;
+    };
+    auto fast = [](const Pd& pd) { return pd && impl_name(pd.get()).find("jit") != std::string::npos; };
+    std::vector<Pd> chain(1);
+    check(reorder(given, preferred, chain[0]), "creating the weights conversion", layer_);
+    if (fast(chain[0])) return chain;
+
+    // Outer order of the weights {O, I, spatial...}: O, spatial..., I.
+    static const dnnl_format_tag_t kPlain[] = {dnnl_acb, dnnl_acdb, dnnl_acdeb};
+    dnnl_dims_t wdims = {};
+    std::copy(weights.dims, weights.dims + weights.ndims, wdims);
+    dnnl_memory_desc_t md = nullptr;
+    if (dnnl_memory_desc_create_with_tag(&md, weights.ndims, wdims, dnnl_f32, kPlain[weights.ndims - 3]) !=
+        dnnl_success)
+      return chain;
+    Md mid(md);
+    std::vector<Pd> two(2);
+    if (reorder(given, mid.get(), two[0]) != dnnl_success || reorder(mid.get(), preferred, two[1]) != dnnl_success ||
+        !fast(two[0]) || !fast(two[1]))
+      return chain;
+    plain = std::move(mid);
+    return two;
+  }
+
   std::string layer_;
   std::string impl_;
   bool has_bias_ = false;
   size_t converted_bytes_ = 0;
+  size_t intermediate_bytes_ = 0;
   Prim conv_;
-  Prim convert_;
   Mem m_src_, m_dst_, m_wei_, m_bias_, m_conv_scratch_;
-  Mem m_converted_, m_convert_scratch_;
+  std::vector<Step> steps_;
 };
 
 ConvCore::ConvCore(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights,
