@@ -3,6 +3,7 @@
 // filled exactly once, and the task on short, empty and unaligned ranges.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
@@ -10,6 +11,7 @@
 
 #include "move_kernels.h"
 #include "move_reference.h"
+#include "network_operators.h"  // the network's operator order; its declarations must agree with ours
 
 using namespace movetest;
 using namespace moveref;
@@ -89,6 +91,52 @@ TEST(ConcatCopyTable, RowsFollowTheBlockGeometry) {
     EXPECT_EQ(r.W, it->second.W) << r.k.id;
     EXPECT_EQ(r.O, it->second.O) << r.k.id;
     EXPECT_EQ(r.R, it->second.R) << r.k.id;
+  }
+}
+
+TEST(ConcatCopyTable, CopiesComeInTheNetworkSchedulesOrder) {
+  // The block-input copies and, per block, the dense copies in the order of
+  // the network function's calls, from the network's own operator table.
+  std::vector<std::string> inputs, blocks[4], decoder;
+#define MOVE_ID(family, tensors, id) inputs.push_back(#id);
+  QEL_NET_BLOCK_INPUT_OPERATORS(MOVE_ID)
+#undef MOVE_ID
+#define MOVE_FIRST(X, r1, bconv, bnorm, r3, gconv, copy) ids.push_back(#copy);
+#define MOVE_LAYER(X, norm, r1, bconv, bnorm, r3, gconv, copy) ids.push_back(#copy);
+  {
+    auto& ids = blocks[0];
+    QEL_NET_DENSE_BLOCK_1(MOVE_FIRST, MOVE_LAYER, _)
+  }
+  {
+    auto& ids = blocks[1];
+    QEL_NET_DENSE_BLOCK_2(MOVE_FIRST, MOVE_LAYER, _)
+  }
+  {
+    auto& ids = blocks[2];
+    QEL_NET_DENSE_BLOCK_3(MOVE_FIRST, MOVE_LAYER, _)
+  }
+  {
+    auto& ids = blocks[3];
+    QEL_NET_DENSE_BLOCK_4(MOVE_FIRST, MOVE_LAYER, _)
+  }
+#undef MOVE_FIRST
+#undef MOVE_LAYER
+  for (int b = 0; b < 4; ++b) {
+    std::vector<std::string> scheduled = {inputs.at(b)};
+    scheduled.insert(scheduled.end(), blocks[b].begin(), blocks[b].end());
+    EXPECT_EQ(scheduled, split(kBlocks[b].copies)) << "dense block " << b + 1;
+  }
+  // Each decoder stage's skip copy comes right after the stage's upsampling.
+#define MOVE_KERNEL(family, tensors, id) \
+  if (std::string(#family) == "dfp_ispc") decoder.push_back(#id);
+  QEL_NET_DECODER_OPERATORS(MOVE_KERNEL)
+#undef MOVE_KERNEL
+  const char* const upsampling[] = {"8227", "8222", "821D", "8218"};
+  for (int st = 0; st < 4; ++st) {
+    const auto at = std::find(decoder.begin(), decoder.end(), upsampling[st]);
+    ASSERT_NE(at, decoder.end()) << upsampling[st];
+    ASSERT_NE(at + 1, decoder.end());
+    EXPECT_EQ(*(at + 1), kSkips[st].id) << "decoder stage " << st + 1;
   }
 }
 
