@@ -52,6 +52,14 @@ TEST(ModelState, LoadedThenInitialised) {
   EXPECT_TRUE(all_zero(s_outputs, sizeof s_outputs));
   EXPECT_TRUE(all_zero(s_params, sizeof s_params));
 
+  // A refused run initialises nothing.
+  testing::internal::CaptureStdout();
+  qel_pellavine_run();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(kRefusal) + "\n");
+  EXPECT_FALSE(s_initialized);
+  EXPECT_TRUE(all_zero(&s_ctx, sizeof s_ctx));
+  EXPECT_EQ(s_handle_device.malloc, nullptr);
+
   qel_pellavine_init();
   EXPECT_TRUE(s_initialized);
   EXPECT_FALSE(s_IO_set) << "init binds nothing";
