@@ -11,10 +11,7 @@
 #pragma once
 #include <immintrin.h>
 
-#include <cmath>
 #include <cstdint>
-
-#include "ispc/ispc_runtime.h"
 
 namespace qel {
 namespace dfp {
