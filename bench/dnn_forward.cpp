@@ -89,6 +89,7 @@ struct Network {
       std::fprintf(stderr, "%s: %s\n", r.layer.c_str(), impl.c_str());
     }
     for (const auto& kv : count) summary += std::to_string(kv.second) + " x " + kv.first + "; ";
+    summary += "shared scratch " + std::to_string(qel::dnn::dnnl::shared_scratch_bytes() >> 20) + " MiB";
     std::fprintf(stderr, "%s\n", summary.c_str());
   }
 
