@@ -78,7 +78,7 @@ bool same_requests(const std::vector<Request>& a, const std::vector<Request>& b)
   return true;
 }
 
-class Threads : public ::testing::Test {
+class MoveThreads : public ::testing::Test {
  protected:
   void SetUp() override { saved_ = omp_get_max_threads(); }
   void TearDown() override { omp_set_num_threads(saved_); }
@@ -87,7 +87,7 @@ class Threads : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(Threads, SameBitsWithOneThreeAndEightThreads) {
+TEST_F(MoveThreads, SameBitsWithOneThreeAndEightThreads) {
   for (const Kernel& k : kernels()) {
     const std::vector<float> src = special_mix(k.src_n, 71);
     RecordingHandle h1, h3, h8;
@@ -97,7 +97,7 @@ TEST_F(Threads, SameBitsWithOneThreeAndEightThreads) {
   }
 }
 
-TEST_F(Threads, OnlyTheFusedKernelsRequestMemoryAndInOrderAndSize) {
+TEST_F(MoveThreads, OnlyTheFusedKernelsRequestMemoryAndInOrderAndSize) {
   for (const Kernel& k : kernels()) {
     const FusedRow* f = nullptr;
     for (const FusedRow& r : fused())
@@ -125,7 +125,7 @@ TEST_F(Threads, OnlyTheFusedKernelsRequestMemoryAndInOrderAndSize) {
   }
 }
 
-TEST(Exports, BehaveLikeTheirWrappersWhateverTheMask) {
+TEST(MoveExports, BehaveLikeTheirWrappersWhateverTheMask) {
   for (const Kernel& k : kernels()) {
     const std::vector<float> src = special_mix(k.src_n, 81);
     RecordingHandle hw;
@@ -169,7 +169,7 @@ std::vector<Common> all_kernels() {
 
 }  // namespace
 
-TEST(Symbols, EveryKernelExportsExactlyItsWrapperExportAndTask) {
+TEST(MoveSymbols, EveryKernelExportsExactlyItsWrapperExportAndTask) {
   const auto syms = library_symbols();
   ASSERT_FALSE(syms.empty());
   const auto all = all_kernels();
@@ -189,7 +189,7 @@ TEST(Symbols, EveryKernelExportsExactlyItsWrapperExportAndTask) {
   }
 }
 
-TEST(Symbols, TaskNumbersAreUniqueAndRiseWithTheKernelId) {
+TEST(MoveSymbols, TaskNumbersAreUniqueAndRiseWithTheKernelId) {
   auto all = all_kernels();
   std::sort(all.begin(), all.end(), [](const Common& a, const Common& b) {
     return std::stoi(a.id, nullptr, 16) < std::stoi(b.id, nullptr, 16);
