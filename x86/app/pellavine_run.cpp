@@ -32,7 +32,7 @@ constexpr size_t kOutputCount = 32 * 16 * 16 * 1;
 struct Options {
   std::string library;
   std::string input;
-  std::string output = "pellavine_output.npy";
+  std::string output;  // default: pellavine_output.npy next to this program
   int runs = 10;
 };
 
@@ -42,9 +42,10 @@ struct Options {
                "usage: %s [--library PATH] [--input BATCH.npy] [--output OUT.npy] [--runs N]\n"
                "  --library  the library to load (default: libqel_pellavine.so next to this program)\n"
                "  --input    a float32 .npy of shape (32, 32, 32, 3); default: a fixed synthetic batch\n"
-               "  --output   where to write the (32, 16, 16, 1) float32 output (default: %s)\n"
+               "  --output   where to write the (32, 16, 16, 1) float32 output\n"
+               "             (default: pellavine_output.npy next to this program)\n"
                "  --runs     timed predictions after planning (default: 10)\n",
-               argv0, Options{}.output.c_str());
+               argv0);
   std::exit(2);
 }
 
@@ -235,6 +236,7 @@ int run(const Options& o) {
   const std::string library = o.library.empty() ? program_folder() + "/libqel_pellavine.so" : o.library;
   Library lib(library);
 
+  const std::string output_path = o.output.empty() ? program_folder() + "/pellavine_output.npy" : o.output;
   std::vector<float> input = o.input.empty() ? synthetic_batch() : read_npy(o.input);
   std::vector<float> output(kOutputCount, std::numeric_limits<float>::quiet_NaN());
   std::printf("library: %s\n", library.c_str());
@@ -255,7 +257,7 @@ int run(const Options& o) {
     times.push_back(milliseconds_since(start));
   }
   const bool stable = std::memcmp(planned.data(), output.data(), output.size() * sizeof(float)) == 0;
-  write_npy(o.output, output);
+  write_npy(output_path, output);
   lib.release();
 
   double lo = output[0], hi = output[0], sum = 0.0;
@@ -272,7 +274,7 @@ int run(const Options& o) {
     for (unsigned char b : bytes) fnv = (fnv ^ b) * 1099511628211ull;
   }
   std::sort(times.begin(), times.end());
-  std::printf("output:  %s %s\n", o.output.c_str(), shape_text(kOutputShape).c_str());
+  std::printf("output:  %s %s\n", output_path.c_str(), shape_text(kOutputShape).c_str());
   std::printf("summary: min %.6g  max %.6g  mean %.6g  sum %.9g  non-finite %zu\n", lo, hi,
               sum / static_cast<double>(output.size()), sum, non_finite);
   std::printf("checksum (FNV-1a of the output bytes): %016" PRIx64 "\n", fnv);
