@@ -10,6 +10,17 @@
 
 namespace {
 
+// Set while a launch runs on the calling thread without a parallel region of
+// its own: its task then counts as thread 0, as the sizing of per-thread
+// scratch by ISPCNumThreads() assumes, even when the caller is itself a
+// thread of an enclosing OpenMP team.
+thread_local bool t_inline_launch = false;
+
+struct InlineLaunch {
+  InlineLaunch() { t_inline_launch = true; }
+  ~InlineLaunch() { t_inline_launch = false; }
+};
+
 struct Buffer {
   int64_t capacity = 0;
   void* ptr = nullptr;
@@ -55,13 +66,17 @@ extern "C" void ISPCLaunch(void**, void* task, void* args, int32_t count, int32_
   if (count < 1) return;
   const auto fn = reinterpret_cast<ispc_task_fn>(task);
   const auto call = [fn, args](int begin, int end) { fn(args, 0, 0, 0, 0, 0, 0, 0, begin, end, 0); };
+  const auto call_inline = [&call](int begin, int end) {
+    const InlineLaunch on_caller;
+    call(begin, end);
+  };
   const int threads = omp_get_max_threads();
   if (type == 2) {
     const auto schedule = qel::parallel::for_schedule(count, threads);
-    if (schedule.threads <= 1) return call(0, count);
+    if (schedule.threads <= 1) return call_inline(0, count);
     qel::parallel::run(schedule, threads, call);
   } else {
-    if (count <= 16 || threads == 1) return call(0, count);
+    if (count <= 16 || threads == 1) return call_inline(0, count);
     qel::parallel::run(qel::parallel::simd_schedule(count, threads), threads, call);
   }
 }
@@ -70,7 +85,7 @@ extern "C" void ISPCSync(void*) {}
 
 extern "C" int32_t ISPCNumThreads() { return omp_get_max_threads(); }
 
-extern "C" int32_t ISPCThreadNum() { return omp_get_thread_num(); }
+extern "C" int32_t ISPCThreadNum() { return t_inline_launch ? 0 : omp_get_thread_num(); }
 
 extern "C" void ISPCInstrument(const char* file, const char* note, int32_t line, uint64_t mask) {
   if (zarno_is_active(2))

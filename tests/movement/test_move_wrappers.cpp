@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -122,6 +123,52 @@ TEST_F(MoveThreads, OnlyTheFusedKernelsRequestMemoryAndInOrderAndSize) {
         EXPECT_EQ(q.data_was_null, i == 0) << k.id;
       }
     }
+  }
+}
+
+// A handle that serves the scratch from memory ending on an inaccessible page.
+struct GuardedHandle {
+  qel_handle_struct handle{qel_device_struct("x86", 0), nullptr, qel_handle_ptrs_struct{}};  // first member
+  std::unique_ptr<GuardedFloats> block;
+  GuardedHandle() {
+    handle.malloc = [](const qel_handle_struct* h, qel_tensor_struct* t) {
+      auto* self = reinterpret_cast<GuardedHandle*>(const_cast<qel_handle_struct*>(h));
+      self->block = std::make_unique<GuardedFloats>(static_cast<size_t>(t->count / 4), GuardedFloats::kGuardAfter);
+      t->data = self->block->data();
+    };
+    handle.free = [](const qel_handle_struct* h, qel_tensor_struct* t) {
+      reinterpret_cast<GuardedHandle*>(const_cast<qel_handle_struct*>(h))->block.reset();
+      t->data = nullptr;
+    };
+  }
+};
+
+TEST_F(MoveThreads, FusedKernelEnteredFromAThreadOfAnEnclosingTeam) {
+  // With a team size of 1 the launch runs on the calling thread, which here
+  // is thread 2 of the host's own team: the task must still take slice 0 of
+  // the one-slice scratch.
+  for (const FusedRow& r : fused()) {
+    const std::vector<float> src = special_mix(static_cast<size_t>(32) * r.H * r.W * r.C, 91);
+    const size_t dst_n = static_cast<size_t>(128) * r.H * r.W * r.Cdst;
+    std::vector<float> expect = poisoned(dst_n), got = poisoned(dst_n);
+    {
+      RecordingHandle h;
+      Context c(h);
+      omp_set_num_threads(1);
+      qel_tensor_struct in = tensor(const_cast<float*>(src.data())), out = tensor(expect.data());
+      r.wrapper(&c.ctx, &in, &out);
+    }
+    GuardedHandle g;
+    qel_ctx_struct ctx{};
+    ctx.alloc_handle = &g.handle;
+#pragma omp parallel num_threads(3)
+    {
+      if (omp_get_thread_num() == 2) {
+        qel_tensor_struct in = tensor(const_cast<float*>(src.data())), out = tensor(got.data());
+        r.wrapper(&ctx, &in, &out);
+      }
+    }
+    EXPECT_EQ(first_mismatch(got.data(), expect.data(), dst_n), -1) << r.k.id;
   }
 }
 
