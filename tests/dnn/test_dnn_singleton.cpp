@@ -17,6 +17,9 @@
 #include "dnn_test_util.h"
 #include "tests/child_process.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 using dnntest::TestContext;
 using dnntest::tensor_of;
 using qel::dnn::DeviceItem;
@@ -284,23 +287,41 @@ TEST(Layers, AFailedConstructionReportsTheStatusAndIsRetried) {
 }
 
 // After layers ran, the process exits normally: the layer statics release
-// their primitives while the engine still exists.
+// their primitives while the engine still exists. The child is this test
+// program started afresh (a fork would inherit the OpenMP thread pool, which
+// does not survive a fork): it runs the layers from a static initialiser and
+// exits before any test runs.
+void run_layers_and_exit() {
+  TestContext tc;
+  Block3Growth g;
+  for (int p : {204, 214}) tc.params[p] = tensor_of(g.param.data());
+  qel_tensor_struct t = tensor_of(g.temp.data()), s = tensor_of(g.src.data()), d = tensor_of(g.dst.data());
+  Q(8410)(tc.get(), &t);
+  Q(840B)(tc.get(), &d, &s, &t);
+  Q(8412)(tc.get(), &t);
+  Q(8404)(tc.get(), &d, &s, &t);
+  std::printf("ran %g\n", g.dst[0]);
+  std::exit(0);
+}
+const bool g_exit_child = [] {
+  if (std::getenv("QEL_DNN_EXIT_CHILD") != nullptr) run_layers_and_exit();
+  return false;
+}();
+
 TEST(Layers, TheProcessExitsCleanlyAfterLayersRan) {
-  const ChildResult r = run_in_child([] {
-    TestContext tc;
-    Block3Growth g;
-    for (int p : {204, 214}) tc.params[p] = tensor_of(g.param.data());
-    qel_tensor_struct t = tensor_of(g.temp.data()), s = tensor_of(g.src.data()), d = tensor_of(g.dst.data());
-    Q(8410)(tc.get(), &t);
-    Q(840B)(tc.get(), &d, &s, &t);
-    Q(8412)(tc.get(), &t);
-    Q(8404)(tc.get(), &d, &s, &t);
-    std::printf("ran %g\n", g.dst[0]);
-    std::exit(0);
-  });
-  EXPECT_TRUE(r.exited);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "ran 256\n");
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  const std::string cmd = std::string("QEL_DNN_EXIT_CHILD=1 '") + self + "'";
+  FILE* child = popen(cmd.c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  std::string out;
+  char buf[256];
+  while (fgets(buf, sizeof buf, child)) out += buf;
+  const int status = pclose(child);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(out, "ran 256\n");
+  EXPECT_FALSE(g_exit_child);
 }
 
 }  // namespace
