@@ -1,4 +1,4 @@
-// The network function and its seed hook, as the model interface calls them.
+// The network function, as the model interface calls it.
 #pragma once
 #include <cstdint>
 
@@ -10,6 +10,4 @@ extern "C" {
 // the input and of every parameter, and the allocation and release of every
 // intermediate tensor through the context's device handle.
 QEL_EXPORT void qel_x86_4602A7A4_00000000_D0(const qel_ctx_struct* ctx);
-// The seed hook; nothing in this network is random, so it does nothing.
-QEL_EXPORT void qel_x86_4602A7A4_00000000_D0_seed(const qel_handle_struct* handle, int64_t seed);
 }

@@ -632,5 +632,3 @@ void qel_x86_4602A7A4_00000000_D0(const qel_ctx_struct* ctx) {
     throw;
   }
 }
-
-void qel_x86_4602A7A4_00000000_D0_seed(const qel_handle_struct*, int64_t) {}
