@@ -7,6 +7,10 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc)
+# Tests run side by side: OpenMP threads sleep instead of spinning while they
+# wait, and each test process starts with two threads (tests that compare thread
+# counts set their own).
+export OMP_WAIT_POLICY=PASSIVE OMP_NUM_THREADS=2
 
 bash scripts/setup.sh build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_BENCH=ON >/dev/null
