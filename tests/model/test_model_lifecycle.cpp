@@ -17,7 +17,7 @@ struct Outcome {
   int status = -1;
 };
 
-Outcome run_host(const std::string& library, const std::string& scenario, const std::string& mode) {
+Outcome run_host(const std::string& scenario) {
   int fds[2];
   if (pipe(fds) != 0) return {};
   const pid_t pid = fork();
@@ -25,8 +25,7 @@ Outcome run_host(const std::string& library, const std::string& scenario, const 
     close(fds[0]);
     dup2(fds[1], STDOUT_FILENO);
     close(fds[1]);
-    execl(QEL_MODEL_HOST, QEL_MODEL_HOST, library.c_str(), QEL_PARAMS_BLOB_DIR, scenario.c_str(), mode.c_str(),
-          static_cast<char*>(nullptr));
+    execl(QEL_MODEL_HOST, QEL_MODEL_HOST, QEL_LIBRARY_PATH, scenario.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
   close(fds[1]);
@@ -41,28 +40,10 @@ Outcome run_host(const std::string& library, const std::string& scenario, const 
   return r;
 }
 
-struct Library {
-  std::string path;
-  std::string mode;  // "recording": output known exactly; "real": the network's own
-};
-
-void PrintTo(const Library& lib, std::ostream* os) { *os << lib.mode << " library " << lib.path; }
-
-std::vector<Library> libraries() {
-  std::vector<Library> libs;
-#ifdef QEL_RECORDING_LIBRARY
-  libs.push_back({QEL_RECORDING_LIBRARY, "recording"});
-#endif
-#ifdef QEL_REAL_LIBRARY
-  libs.push_back({QEL_REAL_LIBRARY, "real"});
-#endif
-  return libs;
-}
-
-class Lifecycle : public ::testing::TestWithParam<Library> {
+class Lifecycle : public ::testing::Test {
  protected:
   void expect(const std::string& scenario, const std::string& transcript) {
-    const Outcome r = run_host(GetParam().path, scenario, GetParam().mode);
+    const Outcome r = run_host(scenario);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, transcript);
   }
@@ -71,7 +52,7 @@ class Lifecycle : public ::testing::TestWithParam<Library> {
 // Refused before binding, also after init and for null buffers, and nothing
 // else is printed or written; planning is refused the same way. Binding both
 // buffers afterwards works as on a fresh library.
-TEST_P(Lifecycle, RefusesUntilBothBuffersAreBound) {
+TEST_F(Lifecycle, RefusesUntilBothBuffersAreBound) {
   expect("refusal",
          "run on a fresh library\n" + kRefusal +
              "output: untouched\n"
@@ -87,7 +68,7 @@ TEST_P(Lifecycle, RefusesUntilBothBuffersAreBound) {
              "done\n");
 }
 
-TEST_P(Lifecycle, PredictOnAFreshLibrary) {
+TEST_F(Lifecycle, PredictOnAFreshLibrary) {
   expect("predict",
          "predict on a fresh library\n"
          "output: right\n"
@@ -97,7 +78,7 @@ TEST_P(Lifecycle, PredictOnAFreshLibrary) {
 }
 
 // A second binding moves both reading and writing to the new buffers.
-TEST_P(Lifecycle, RebindingMovesBothBuffers) {
+TEST_F(Lifecycle, RebindingMovesBothBuffers) {
   expect("rebind",
          "bind A, run\n"
          "output A: right\n"
@@ -112,7 +93,7 @@ TEST_P(Lifecycle, RebindingMovesBothBuffers) {
 
 // The planning run is a complete run; later runs replay the plan, also on new
 // buffers; after the release runs still work and a second release does nothing.
-TEST_P(Lifecycle, PlanningReplayAndRelease) {
+TEST_F(Lifecycle, PlanningReplayAndRelease) {
   expect("plan",
          "bind A, optimize 0 and -5\n"
          "output A: untouched\n"
@@ -130,7 +111,7 @@ TEST_P(Lifecycle, PlanningReplayAndRelease) {
          "done\n");
 }
 
-TEST_P(Lifecycle, NoOpEntryPointsAndSeedChangeNothing) {
+TEST_F(Lifecycle, NoOpEntryPointsAndSeedChangeNothing) {
   expect("no-ops",
          "get_output, sync, free_host, free, free_device on a fresh library, twice\n"
          "set_seed 0, -1 and 123456789, then predict\n"
@@ -139,8 +120,5 @@ TEST_P(Lifecycle, NoOpEntryPointsAndSeedChangeNothing) {
          "output: right\n"
          "done\n");
 }
-
-INSTANTIATE_TEST_SUITE_P(Model, Lifecycle, ::testing::ValuesIn(libraries()),
-                         [](const ::testing::TestParamInfo<Library>& info) { return info.param.mode; });
 
 }  // namespace

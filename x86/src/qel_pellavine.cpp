@@ -2,6 +2,7 @@
 
 #include <iostream>
 
+#include "network_function.h"
 #include "runtime/qel_memory.h"
 
 // Start address of every embedded parameter blob, in index order (written with

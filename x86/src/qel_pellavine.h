@@ -30,8 +30,7 @@ QEL_EXPORT void qel_pellavine_set_seed(int64_t seed);
 // set_IO, run and get_output in one call.
 QEL_EXPORT void qel_predict(void* input, void* output);
 
-// The network function (network schedule) and its seed hook.
-QEL_EXPORT void qel_x86_4602A7A4_00000000_D0(const qel_ctx_struct* ctx);
+// The network's seed hook; nothing in this network is random, so it does nothing.
 QEL_EXPORT void qel_x86_4602A7A4_00000000_D0_seed(const qel_handle_struct* handle, int64_t seed);
 }
 
