@@ -2,48 +2,24 @@
 // with dlopen in a fresh process (model_host), drives the entry points and
 // reports what it sees; standard output and exit status are compared whole.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
-#include <vector>
+
+#include "tests/child_process.h"
 
 namespace {
 
 const std::string kRefusal = "ERROR: Before running the input and output need to be set. Run _set_IO(...) first!\n";
 
-struct Outcome {
-  std::string out;
-  int status = -1;
-};
-
-Outcome run_host(const std::string& scenario) {
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[1]);
-    execl(QEL_MODEL_HOST, QEL_MODEL_HOST, QEL_LIBRARY_PATH, scenario.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
-  Outcome r;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 1000 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
-  return r;
+ChildResult run_host(const std::string& scenario) {
+  return run_program(QEL_MODEL_HOST, {QEL_LIBRARY_PATH, scenario});
 }
 
 class Lifecycle : public ::testing::Test {
  protected:
   void expect(const std::string& scenario, const std::string& transcript) {
-    const Outcome r = run_host(scenario);
+    const ChildResult r = run_host(scenario);
+    EXPECT_TRUE(r.exited) << r.out;
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, transcript);
   }
