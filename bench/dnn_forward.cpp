@@ -1,9 +1,18 @@
 // Time of all 210 weight reorders and convolutions of one forward pass, on
 // buffers of the network's sizes with random weights, and the oneDNN
-// implementation each convolution got.
+// implementation each convolution got. The convolutions alone report their
+// rate in GFLOP/s (nominal: every tap, also those in the zero padding;
+// useful: only taps that read the source) and its fraction of the machine's
+// FMA peak measured beside them; the reorders alone report their bandwidth
+// (bytes read plus bytes written), next to a plain parallel copy of the same
+// parameters as the yardstick.
 #include <benchmark/benchmark.h>
 
+#include <omp.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <map>
 #include <random>
@@ -11,6 +20,7 @@
 #include <vector>
 
 #include "dnn_layers.h"
+#include "fma_peak.h"
 
 #define Q(id) qel_x86_4602A7A4_00000000_D0_dnn_dnnl_##id
 
@@ -93,14 +103,58 @@ struct Network {
     std::fprintf(stderr, "%s\n", summary.c_str());
   }
 
-  void pass(bool convolve = true) {
+  void pass(bool convolve = true, bool reorder = true) {
     qel_tensor_struct s = tensor_of(src.data()), d = tensor_of(dst.data()), w = tensor_of(wei.data());
     for (const Callers& c : kCallers) {
-      c.reorder(&ctx, &w);
+      if (reorder) c.reorder(&ctx, &w);
       if (convolve) c.conv(&ctx, &s, &d, &w);
     }
   }
 };
+
+// Taps along one spatial axis that read the source rather than the padding,
+// summed over the output positions.
+double valid_taps(const ConvShape& s) {
+  double n = 0;
+  for (int o = 0; o < s.hout; ++o)
+    for (int k = 0; k < s.k; ++k) {
+      const int i = o * s.stride - s.pad + k;
+      n += i >= 0 && i < s.hin;
+    }
+  return n;
+}
+
+// Floating-point operations of all convolutions of one pass (a multiply and
+// an add per tap and channel pair), with and without the padding taps.
+struct ConvFlops {
+  double nominal = 0, useful = 0;
+  ConvFlops() {
+    for (const auto& l : kLayers) {
+      const ConvShape& s = l.shape;
+      const double per_tap = 2.0 * 32 * s.cin * s.cout;
+      nominal += per_tap * s.hout * s.hout * s.k * s.k;
+      const double v = valid_taps(s);
+      useful += per_tap * v * v;
+    }
+  }
+};
+
+// Bytes the weight reorders of one pass read and write.
+double reorder_bytes() {
+  double b = 0;
+  for (const auto& l : kLayers) {
+    const ConvShape& s = l.shape;
+    const double plain = 4.0 * s.k * s.k * s.cin;
+    b += plain * s.cout + plain * s.padded_cout();
+  }
+  return b;
+}
+
+// The machine's FMA peak at the benchmark's thread count, measured once.
+double peak_gflops() {
+  static const double peak = fmapeak::measure_gflops(omp_get_max_threads());
+  return peak;
+}
 
 Network& network() {
   static Network n;
@@ -125,8 +179,57 @@ void BM_DnnReordersOnly(benchmark::State& state) {
     benchmark::DoNotOptimize(n.wei.data());
     benchmark::ClobberMemory();
   }
+  state.counters["GBps"] = benchmark::Counter(reorder_bytes() * static_cast<double>(state.iterations()) * 1e-9,
+                                              benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_DnnReordersOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_DnnConvsOnly(benchmark::State& state) {
+  Network& n = network();
+  static const ConvFlops flops;
+  const double peak = peak_gflops();
+  n.pass(false);  // weights of every layer written once; the last layer's stay
+  const auto t0 = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    n.pass(true, false);
+    benchmark::DoNotOptimize(n.dst.data());
+    benchmark::ClobberMemory();
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  const double gflops = flops.nominal * static_cast<double>(state.iterations()) * 1e-9 / seconds;
+  const double useful = gflops * flops.useful / flops.nominal;
+  state.counters["GFLOPs"] = gflops;
+  state.counters["useful_GFLOPs"] = useful;
+  state.counters["peak_GFLOPs"] = peak;
+  state.counters["of_peak"] = gflops / peak;
+  state.counters["useful_of_peak"] = useful / peak;
+  state.counters["threads"] = omp_get_max_threads();
+}
+BENCHMARK(BM_DnnConvsOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The yardstick of the reorders: every weights parameter copied unchanged
+// into the weights buffer, in layer order, split evenly over the threads.
+void BM_PlainWeightCopy(benchmark::State& state) {
+  Network& n = network();
+  double bytes = 0;
+  for (const auto& l : kLayers) bytes += 8.0 * n.params[l.weights_param].size();
+  for (auto _ : state) {
+    for (const auto& l : kLayers) {
+      const std::vector<float>& p = n.params[l.weights_param];
+      const long total = static_cast<long>(p.size());
+#pragma omp parallel
+      {
+        const long t = omp_get_thread_num(), nt = omp_get_num_threads();
+        const long begin = total * t / nt, end = total * (t + 1) / nt;
+        std::memcpy(n.wei.data() + begin, p.data() + begin, sizeof(float) * static_cast<size_t>(end - begin));
+      }
+    }
+    benchmark::ClobberMemory();
+  }
+  state.counters["GBps"] =
+      benchmark::Counter(bytes * static_cast<double>(state.iterations()) * 1e-9, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_PlainWeightCopy)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
