@@ -2,7 +2,8 @@
 #include <omp.h>
 
 template <typename Schedule, typename Fn>
-void qel::parallel::run(const Schedule& schedule, int slots, Fn fn) {
+void qel::parallel::run(const Schedule& schedule, Fn fn) {
+  const int slots = schedule.slots();
 #pragma omp parallel
   {
     const int n = omp_get_num_threads();

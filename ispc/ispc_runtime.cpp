@@ -74,10 +74,10 @@ extern "C" void ISPCLaunch(void**, void* task, void* args, int32_t count, int32_
   if (type == 2) {
     const auto schedule = qel::parallel::for_schedule(count, threads);
     if (schedule.threads <= 1) return call_inline(0, count);
-    qel::parallel::run(schedule, threads, call);
+    qel::parallel::run(schedule, call);
   } else {
     if (count <= 16 || threads == 1) return call_inline(0, count);
-    qel::parallel::run(qel::parallel::simd_schedule(count, threads), threads, call);
+    qel::parallel::run(qel::parallel::simd_schedule(count, threads), call);
   }
 }
 

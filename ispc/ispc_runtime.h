@@ -28,6 +28,8 @@ struct ForSchedule {
   Int threads;
   Int chunk;
   Int remainder;
+  // Slots that receive items.
+  Int slots() const { return threads; }
   // Range of slot t; empty when begin >= end.
   void range(Int t, Int& begin, Int& end) const {
     begin = t * chunk + (t < remainder ? t : remainder);
@@ -42,6 +44,7 @@ struct SIMDSchedule {
   Int total;
   Int tasks;
   Int chunk;
+  Int slots() const { return tasks; }
   void range(Int t, Int& begin, Int& end) const {
     begin = t * chunk;
     end = begin + chunk < total ? begin + chunk : total;
@@ -54,10 +57,11 @@ ForSchedule<int> for_schedule(int count, int threads);
 SIMDSchedule<int> simd_schedule(int count, int threads);
 
 // Runs fn(begin, end) for every non-empty range of the schedule in one OpenMP
-// parallel region. The schedule has T = omp_get_max_threads() slots; thread t of
-// a team of n takes slots t, t + n, ..., so a smaller team still covers them all.
+// parallel region. Slot t of the schedule belongs to thread t of a full team;
+// thread t of a team of n takes slots t, t + n, ..., so a smaller team (a host
+// calling from its own parallel region, dynamic team sizes) still covers them all.
 template <typename Schedule, typename Fn>
-void run(const Schedule& schedule, int slots, Fn fn);
+void run(const Schedule& schedule, Fn fn);
 
 }  // namespace parallel
 }  // namespace qel
