@@ -335,6 +335,48 @@ void bind(dnnl_memory* m, void* data, const std::string& layer) {
   check(dnnl_memory_set_data_handle(m, data), "binding a data pointer", layer);
 }
 
+// Whether `d` is a dense channels-last 4-D batch {N, C, H, W} without
+// blocks or padding.
+bool dense_channels_last(const MemoryDesc& d) {
+  if (d.ndims != 4 || d.inner_nblks != 0 || d.offset0 != 0) return false;
+  for (int i = 0; i < 4; ++i)
+    if (d.padded_dims[i] != d.dims[i] || d.padded_offsets[i] != 0) return false;
+  const int64_t c = d.dims[1], h = d.dims[2], w = d.dims[3];
+  return d.strides[1] == 1 && d.strides[3] == c && d.strides[2] == w * c && d.strides[0] == h * w * c;
+}
+
+// Images per batch to try, in order, for the wide form of a 1x1 convolution
+// (see ConvPrimitive); empty when the convolution has no such form or its
+// images are large enough as they are.
+std::vector<long> folded_image_counts(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights,
+                                      const Dims12& strides, const Dims12& dilations, const Dims12& padding_l,
+                                      const Dims12& padding_r) {
+  if (!dense_channels_last(src) || !dense_channels_last(dst) || weights.ndims != 4) return {};
+  if (weights.dims[2] != 1 || weights.dims[3] != 1) return {};
+  for (int i = 0; i < 2; ++i)
+    if (strides[i] != 1 || dilations[i] != 0 || padding_l[i] != 0 || padding_r[i] != 0) return {};
+  if (src.dims[0] != dst.dims[0] || src.dims[2] != dst.dims[2] || src.dims[3] != dst.dims[3]) return {};
+  // Measured on the network's 1x1 layers: images of one and of four pixels
+  // gain (three times and a quarter); from sixteen pixels on they do not.
+  if (src.dims[2] * src.dims[3] > 4) return {};
+  std::vector<long> counts;
+  for (const long n : {1L, 4L})
+    if (n < src.dims[0] && src.dims[0] % n == 0) counts.push_back(n);
+  return counts;
+}
+
+// The dense channels-last batch `d` seen as `images` images of one row each.
+Md folded_md(const MemoryDesc& d, long images) {
+  const int64_t pixels = d.dims[0] * d.dims[2] * d.dims[3] / images, c = d.dims[1];
+  dnnl_dims_t dims = {images, c, 1, pixels};
+  dnnl_dims_t strides = {pixels * c, 1, pixels * c, c};
+  dnnl_memory_desc_t md = nullptr;
+  if (dnnl_memory_desc_create_with_strides(&md, 4, dims, static_cast<dnnl_data_type_t>(d.data_type), strides) !=
+      dnnl_success)
+    return nullptr;
+  return Md(md);
+}
+
 }  // namespace
 
 // ---- Error, MemoryDesc, labels ----------------------------------------------
@@ -432,11 +474,36 @@ class ConvPrimitive {
       return status;
     };
 
-    // First with the weights as given; oneDNN's reference code is not good
-    // enough, so if that is all it offers for this layout, let it choose the
-    // weights layout and convert into it on each call.
+    // A 1x1 convolution of small images reads as the same convolution of
+    // fewer, wider images: the bytes of a dense channels-last batch are
+    // those of images of one row holding the pixels of several, and a 1x1
+    // kernel without padding or stride never mixes pixels. oneDNN's 1x1
+    // kernels block over the pixels of one row, so a row of one or four
+    // pixels leaves them mostly idle; the wide form runs them at full
+    // width. It is taken only when oneDNN has fast code for it with the
+    // weights as given.
     Pd pd;
-    const dnnl_status_t given_status = create(wei_md.get(), pd);
+    for (const long images : folded_image_counts(src, dst, weights, strides, dilations, padding_l, padding_r)) {
+      Md fsrc = folded_md(src, images), fdst = folded_md(dst, images);
+      if (!fsrc || !fdst) continue;
+      dnnl_primitive_desc_t fpd = nullptr;
+      if (dnnl_convolution_forward_primitive_desc_create(&fpd, rt.engine(), dnnl_forward_inference,
+                                                         dnnl_convolution_direct, fsrc.get(), wei_md.get(),
+                                                         bias_md.get(), fdst.get(), st, dil, pl, pr,
+                                                         attr.get()) != dnnl_success)
+        continue;
+      Pd candidate(fpd);
+      if (is_reference(impl_name(candidate.get()))) continue;
+      pd = std::move(candidate);
+      src_md = std::move(fsrc);
+      dst_md = std::move(fdst);
+      break;
+    }
+
+    // Otherwise first with the weights as given; oneDNN's reference code is
+    // not good enough, so if that is all it offers for this layout, let it
+    // choose the weights layout and convert into it on each call.
+    const dnnl_status_t given_status = pd ? dnnl_success : create(wei_md.get(), pd);
     if (given_status != dnnl_success && given_status != dnnl_unimplemented)
       check(given_status, "creating the convolution", layer_);
     if (pd && is_reference(impl_name(pd.get()))) pd.reset();
