@@ -248,6 +248,67 @@ TEST(HandleReorder, PlainStridesAreTakenAsGiven) {
     for (int j = 0; j < 4; ++j) EXPECT_EQ(b[j * 3 + i], a[i * 4 + j]);
 }
 
+// Offset of element `idx` in a layout with at most one inner block.
+long offset_of(const MemoryDesc& d, const long* idx) {
+  long off = 0;
+  for (int i = 0; i < d.ndims; ++i) {
+    const bool blocked = d.inner_nblks == 1 && d.inner_idxs[0] == i;
+    off += d.strides[i] * (blocked ? idx[i] / d.inner_blks[0] : idx[i]);
+    if (blocked) off += idx[i] % d.inner_blks[0];
+  }
+  return off;
+}
+
+// Runs a reorder of index-valued data over {2, 3, 4, 20} and checks every
+// element against the offsets of both descriptors, and the padding.
+void check_reorder(const MemoryDesc& src, const MemoryDesc& dst, size_t dst_size) {
+  qel::dnn::dnnl::Reorder r(nullptr, src, dst);
+  std::vector<float> a(2 * 3 * 4 * 20), b(dst_size, -1.f);
+  for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>(i);
+  r(a.data(), b.data());
+  std::vector<char> hit(dst_size, 0);
+  long idx[4];
+  for (idx[0] = 0; idx[0] < 2; ++idx[0]) {
+    for (idx[1] = 0; idx[1] < 3; ++idx[1]) {
+      for (idx[2] = 0; idx[2] < 4; ++idx[2]) {
+        for (idx[3] = 0; idx[3] < 20; ++idx[3]) {
+          const long to = offset_of(dst, idx);
+          hit[static_cast<size_t>(to)] = 1;
+          ASSERT_EQ(b[static_cast<size_t>(to)], a[static_cast<size_t>(offset_of(src, idx))])
+              << idx[0] << " " << idx[1] << " " << idx[2] << " " << idx[3];
+        }
+      }
+    }
+  }
+  for (size_t i = 0; i < dst_size; ++i) {
+    if (hit[i]) continue;
+    EXPECT_EQ(b[i], 0.0f) << "padding at " << i;
+  }
+}
+
+// The handle merges dimensions only where both layouts keep them contiguous:
+// dims 0 to 2 merge in the first case; in the second the destination puts
+// dim 1 outside dim 0, so nothing merges; in the third dims 0 and 1 do.
+TEST(HandleReorder, MergedDimensionsKeepEveryElementInPlace) {
+  const MemoryDesc src(4, {2, 3, 4, 20}, dnnl_f32, {2, 3, 4, 20}, {0, 0, 0, 0}, 0, dnnl_blocked,
+                       {240, 80, 20, 1}, 0, {}, {});
+  // [dim 3 / 16][0][1][2][16], padded to 32.
+  check_reorder(src,
+                MemoryDesc(4, {2, 3, 4, 20}, dnnl_f32, {2, 3, 4, 32}, {0, 0, 0, 0}, 0, dnnl_blocked,
+                           {192, 64, 16, 384}, 1, {16}, {3}),
+                768);
+  // [dim 3 / 16][1][0][2][16]: dims 0 and 1 swap, only dim 2 stays inside.
+  check_reorder(src,
+                MemoryDesc(4, {2, 3, 4, 20}, dnnl_f32, {2, 3, 4, 32}, {0, 0, 0, 0}, 0, dnnl_blocked,
+                           {64, 128, 16, 384}, 1, {16}, {3}),
+                768);
+  // Plain to plain with dims 2 and 3 transposed: dims 0 and 1 merge.
+  check_reorder(src,
+                MemoryDesc(4, {2, 3, 4, 20}, dnnl_f32, {2, 3, 4, 20}, {0, 0, 0, 0}, 0, dnnl_blocked,
+                           {240, 80, 1, 4}, 0, {}, {}),
+                480);
+}
+
 // Layouts that cannot be expressed exactly are refused with a clear message.
 TEST(HandleReorder, RefusesLayoutsItCannotExpress) {
   const MemoryDesc src(4, {2, 2, 8, 20}, dnnl_f32, {2, 2, 8, 20}, {0, 0, 0, 0}, 0, dnnl_blocked,

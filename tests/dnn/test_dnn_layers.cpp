@@ -195,6 +195,17 @@ const LayerCallers kCallers[] = {
 #undef QEL_DNN_LAYER
 };
 
+// Every weight reorder of the table, not only the shapes above: the handle
+// hands oneDNN each reorder in its own merged form, which must place every
+// element exactly where the layer's layout puts it.
+TEST(ReorderPlacement, EveryLayerOfTheTable) {
+  for (const LayerCallers& c : kCallers) {
+    SCOPED_TRACE(c.conv_id);
+    check_placement(c.reorder, c.conv_id);
+    if (HasFailure()) break;
+  }
+}
+
 // Drives one forward pass of all 420 layers over shared buffers of zeros:
 // every primitive is created on its layer's first call, in call order.
 TEST(AllLayers, EveryLayerCreatesItsPrimitiveAndNoneRunsOnReferenceCode) {
