@@ -387,65 +387,137 @@ Md folded_md(const MemoryDesc& d, long images) {
 // into one dimension: the same element-to-element mapping over the same
 // bytes, in the fewest dimensions. A blocked result keeps at least three
 // dimensions (oneDNN's blocked formats start there), filled with dimensions
-// of size one. False when nothing merges.
+// of size one. Each side may block one dimension. False when nothing merges.
 bool merged_pair(const MemoryDesc& src, const MemoryDesc& dst, MemoryDesc& msrc, MemoryDesc& mdst) {
   const int n = src.ndims;
-  if (n != dst.ndims || n < 2 || src.inner_nblks != 0 || dst.inner_nblks > 1) return false;
+  if (n != dst.ndims || n < 2 || src.inner_nblks > 1 || dst.inner_nblks > 1) return false;
+  if (src.offset0 != 0 || dst.offset0 != 0) return false;
   for (int i = 0; i < n; ++i)
-    if (src.dims[i] != dst.dims[i] || src.padded_dims[i] != src.dims[i]) return false;
-  auto plain_dim = [&](int i) {
-    return dst.padded_dims[i] == dst.dims[i] && (dst.inner_nblks == 0 || dst.inner_idxs[0] != i);
+    if (src.dims[i] != dst.dims[i] || src.padded_offsets[i] != 0 || dst.padded_offsets[i] != 0) return false;
+  auto plain_in = [](const MemoryDesc& d, int i) {
+    return d.padded_dims[i] == d.dims[i] && (d.inner_nblks == 0 || d.inner_idxs[0] != i);
   };
+  auto plain_dim = [&](int i) { return plain_in(src, i) && plain_in(dst, i); };
   msrc = src;
   mdst = dst;
+  MemoryDesc* const out[2] = {&msrc, &mdst};
+  const MemoryDesc* const in[2] = {&src, &dst};
+  int block_at[2] = {-1, -1};
   int m = 0;  // dimensions of the result so far
-  int block_at = -1;
   for (int i = 0; i < n; ++i) {
     const bool merge = m > 0 && plain_dim(i) && plain_dim(i - 1) &&
                        src.strides[i - 1] == src.strides[i] * src.dims[i] &&
                        dst.strides[i - 1] == dst.strides[i] * dst.dims[i];
-    if (merge) {
-      msrc.dims[m - 1] *= src.dims[i];
-      msrc.padded_dims[m - 1] = msrc.dims[m - 1];
-      msrc.strides[m - 1] = src.strides[i];
-      mdst.dims[m - 1] = msrc.dims[m - 1];
-      mdst.padded_dims[m - 1] = msrc.dims[m - 1];
-      mdst.strides[m - 1] = dst.strides[i];
-      continue;
+    for (int k = 0; k < 2; ++k) {
+      MemoryDesc& o = *out[k];
+      const MemoryDesc& d = *in[k];
+      if (merge) {
+        o.dims[m - 1] *= d.dims[i];
+        o.padded_dims[m - 1] = o.dims[m - 1];
+        o.strides[m - 1] = d.strides[i];
+      } else {
+        o.dims[m] = d.dims[i];
+        o.padded_dims[m] = d.padded_dims[i];
+        o.strides[m] = d.strides[i];
+        if (d.inner_nblks == 1 && d.inner_idxs[0] == i) block_at[k] = m;
+      }
     }
-    msrc.dims[m] = src.dims[i];
-    msrc.padded_dims[m] = src.padded_dims[i];
-    msrc.strides[m] = src.strides[i];
-    mdst.dims[m] = dst.dims[i];
-    mdst.padded_dims[m] = dst.padded_dims[i];
-    mdst.strides[m] = dst.strides[i];
-    if (dst.inner_nblks == 1 && dst.inner_idxs[0] == i) block_at = m;
-    ++m;
+    if (!merge) ++m;
   }
   if (m == n) return false;
   // Dimensions of size one where oneDNN needs more: after the first one.
-  const int want = dst.inner_nblks == 1 ? std::max(m, 3) : m;
+  const bool blocked = src.inner_nblks == 1 || dst.inner_nblks == 1;
+  const int want = blocked ? std::max(m, 3) : m;
   for (int fill = m; fill < want; ++fill) {
-    for (int j = fill; j > 1; --j) {
-      msrc.dims[j] = msrc.dims[j - 1];
-      msrc.padded_dims[j] = msrc.padded_dims[j - 1];
-      msrc.strides[j] = msrc.strides[j - 1];
-      mdst.dims[j] = mdst.dims[j - 1];
-      mdst.padded_dims[j] = mdst.padded_dims[j - 1];
-      mdst.strides[j] = mdst.strides[j - 1];
+    for (int k = 0; k < 2; ++k) {
+      MemoryDesc& o = *out[k];
+      for (int j = fill; j > 1; --j) {
+        o.dims[j] = o.dims[j - 1];
+        o.padded_dims[j] = o.padded_dims[j - 1];
+        o.strides[j] = o.strides[j - 1];
+      }
+      o.dims[1] = o.padded_dims[1] = 1;
+      o.strides[1] = o.strides[0];
+      if (block_at[k] >= 1) ++block_at[k];
     }
-    msrc.dims[1] = msrc.padded_dims[1] = mdst.dims[1] = mdst.padded_dims[1] = 1;
-    msrc.strides[1] = msrc.strides[0];
-    mdst.strides[1] = mdst.strides[0];
-    if (block_at >= 1) ++block_at;
   }
-  msrc.ndims = mdst.ndims = want;
-  for (int i = want; i < kMaxDims; ++i) {
-    msrc.dims[i] = msrc.padded_dims[i] = msrc.strides[i] = msrc.padded_offsets[i] = 0;
-    mdst.dims[i] = mdst.padded_dims[i] = mdst.strides[i] = mdst.padded_offsets[i] = 0;
+  for (int k = 0; k < 2; ++k) {
+    MemoryDesc& o = *out[k];
+    o.ndims = want;
+    for (int i = want; i < kMaxDims; ++i) o.dims[i] = o.padded_dims[i] = o.strides[i] = o.padded_offsets[i] = 0;
+    if (o.inner_nblks == 1) o.inner_idxs[0] = block_at[k];
   }
-  if (dst.inner_nblks == 1) mdst.inner_idxs[0] = block_at;
   return true;
+}
+
+// The fields of a oneDNN descriptor of the blocked kind, as a MemoryDesc;
+// false for any other kind.
+bool fields_of(const_dnnl_memory_desc_t md, MemoryDesc& d) {
+  int32_t ndims = 0, nblks = 0;
+  dnnl_data_type_t dt = dnnl_data_type_undef;
+  dnnl_format_kind_t fk = dnnl_format_kind_undef;
+  dnnl_dim_t off0 = 0;
+  if (dnnl_memory_desc_query(md, dnnl_query_ndims_s32, &ndims) != dnnl_success || ndims < 1 || ndims > kMaxDims)
+    return false;
+  dnnl_memory_desc_query(md, dnnl_query_data_type, &dt);
+  dnnl_memory_desc_query(md, dnnl_query_format_kind, &fk);
+  dnnl_memory_desc_query(md, dnnl_query_submemory_offset_s64, &off0);
+  dnnl_memory_desc_query(md, dnnl_query_inner_nblks_s32, &nblks);
+  if (fk != dnnl_blocked || nblks < 0 || nblks > kMaxDims) return false;
+  const dnnl_dims_t *dims = nullptr, *pdims = nullptr, *poffs = nullptr, *strides = nullptr;
+  dnnl_memory_desc_query(md, dnnl_query_dims, &dims);
+  dnnl_memory_desc_query(md, dnnl_query_padded_dims, &pdims);
+  dnnl_memory_desc_query(md, dnnl_query_padded_offsets, &poffs);
+  dnnl_memory_desc_query(md, dnnl_query_strides, &strides);
+  if (!dims || !pdims || !poffs || !strides) return false;
+  d.ndims = ndims;
+  d.data_type = dt;
+  d.format_kind = fk;
+  d.offset0 = off0;
+  d.inner_nblks = nblks;
+  for (int i = 0; i < ndims; ++i) {
+    d.dims[i] = (*dims)[i];
+    d.padded_dims[i] = (*pdims)[i];
+    d.padded_offsets[i] = (*poffs)[i];
+    d.strides[i] = (*strides)[i];
+  }
+  if (nblks > 0) {
+    const dnnl_dims_t *blks = nullptr, *idxs = nullptr;
+    dnnl_memory_desc_query(md, dnnl_query_inner_blks, &blks);
+    dnnl_memory_desc_query(md, dnnl_query_inner_idxs, &idxs);
+    if (!blks || !idxs) return false;
+    for (int i = 0; i < nblks; ++i) {
+      d.inner_blks[i] = (*blks)[i];
+      d.inner_idxs[i] = (*idxs)[i];
+    }
+  }
+  return true;
+}
+
+// The reorder from `src` to `dst` in its merged form (see merged_pair), if
+// that form can be described and oneDNN runs it with JIT code; null (and
+// the descriptors untouched) otherwise. oneDNN's reorder code runs the same
+// mapping faster in fewer dimensions: twice as fast for a weights tensor
+// whose kernel and input-channel axes merge into one.
+Pd merged_reorder(const MemoryDesc& src, const MemoryDesc& dst, const_dnnl_primitive_attr_t attr,
+                  const std::string& layer, Md& src_md, Md& dst_md) {
+  MemoryDesc msrc = src, mdst = dst;
+  if (!merged_pair(src, dst, msrc, mdst)) return nullptr;
+  try {
+    Md s = to_onednn(msrc, "source", layer, false);
+    Md d = to_onednn(mdst, "destination", layer, false);
+    Runtime& rt = Runtime::get();
+    dnnl_primitive_desc_t pd = nullptr;
+    if (dnnl_reorder_primitive_desc_create(&pd, s.get(), rt.engine(), d.get(), rt.engine(), attr) != dnnl_success)
+      return nullptr;
+    Pd owner(pd);
+    if (impl_name(pd).find("jit") == std::string::npos) return nullptr;
+    src_md = std::move(s);
+    dst_md = std::move(d);
+    return owner;
+  } catch (const Error&) {
+    return nullptr;  // not expressible in oneDNN's terms
+  }
 }
 
 }  // namespace
@@ -611,7 +683,6 @@ class ConvPrimitive {
       if (plain) intermediate_bytes_ = align_up(dnnl_memory_desc_get_size(plain.get()));
       for (const Pd& step : chain) work = std::max(work, scratchpad_bytes(step.get()));
     }
-    rt.reserve_scratch(converted_bytes_ + intermediate_bytes_ + align_up(work) + 64, layer_);
 
     conv_ = make_primitive(pd.get(), "creating the convolution primitive", layer_);
     m_src_ = unbound_memory(src_md.get(), "creating the source memory object", layer_);
@@ -623,15 +694,23 @@ class ConvPrimitive {
     for (size_t i = 0; i < chain.size(); ++i) {
       const bool last = i + 1 == chain.size();
       Step step;
+      const_dnnl_memory_desc_t from = i == 0 ? wei_md.get() : plain.get();
+      const_dnnl_memory_desc_t to = last ? preferred.get() : plain.get();
+      Md merged_from, merged_to;
+      if (Pd merged = merged_step(chain[i], attr.get(), merged_from, merged_to)) {
+        chain[i] = std::move(merged);
+        from = merged_from.get();
+        to = merged_to.get();
+      }
       step.prim = make_primitive(chain[i].get(), "creating the weights conversion primitive", layer_);
-      step.src = i == 0 ? nullptr
-                        : unbound_memory(plain.get(), "creating the intermediate weights memory object", layer_);
-      step.dst = unbound_memory(last ? preferred.get() : plain.get(),
-                                "creating the converted weights memory object", layer_);
+      step.src = unbound_memory(from, "creating the weights memory object of a conversion step", layer_);
+      step.dst = unbound_memory(to, "creating the converted weights memory object", layer_);
       step.scratch = scratch_memory(chain[i].get(), layer_);
+      work = std::max(work, scratchpad_bytes(chain[i].get()));
       steps_.push_back(std::move(step));
       converter += (i ? " + " : "") + impl_name(chain[i].get());
     }
+    rt.reserve_scratch(converted_bytes_ + intermediate_bytes_ + align_up(work) + 64, layer_);
     rt.record({layer_, true, impl_, !chain.empty(), converter});
   }
 
@@ -657,8 +736,8 @@ class ConvPrimitive {
     for (size_t i = 0; i < steps_.size(); ++i) {
       Step& step = steps_[i];
       const bool last = i + 1 == steps_.size();
-      dnnl_memory* from = i == 0 ? m_wei_.get() : step.src.get();
-      if (i > 0) bind(from, intermediate, layer_);
+      dnnl_memory* from = step.src.get();
+      bind(from, i == 0 ? wei : intermediate, layer_);
       bind(step.dst.get(), last ? converted : intermediate, layer_);
       dnnl_exec_arg_t args[3] = {{DNNL_ARG_SRC, from}, {DNNL_ARG_DST, step.dst.get()}, {0, nullptr}};
       int n = 2;
@@ -691,7 +770,7 @@ class ConvPrimitive {
  private:
   struct Step {
     Prim prim;
-    Mem src;  // null for the first step, which reads the given weights
+    Mem src;  // the given weights for the first step, then the intermediate
     Mem dst;
     Mem scratch;
   };
@@ -732,6 +811,17 @@ class ConvPrimitive {
     return two;
   }
 
+  // Each conversion step's reorder in its merged form where oneDNN runs that
+  // with JIT code (see merged_reorder); `from` and `to` are the descriptors
+  // of the memory objects of the step, merged or as they were.
+  Pd merged_step(const Pd& step, const_dnnl_primitive_attr_t attr, Md& from, Md& to) {
+    MemoryDesc src(static_cast<const dnnl_memory_desc*>(nullptr)), dst = src;
+    if (!fields_of(dnnl_primitive_desc_query_md(step.get(), dnnl_query_src_md, 0), src) ||
+        !fields_of(dnnl_primitive_desc_query_md(step.get(), dnnl_query_dst_md, 0), dst))
+      return nullptr;
+    return merged_reorder(src, dst, attr, layer_, from, to);
+  }
+
   std::string layer_;
   std::string impl_;
   bool has_bias_ = false;
@@ -763,29 +853,10 @@ class ReorderPrimitive {
                                              rt.engine(), attr.get()),
           "creating the reorder", layer_);
     Pd pd_owner(pd);
-    // oneDNN's reorder code runs the same mapping faster when it is given
-    // in the fewest dimensions (twice as fast for a weights parameter whose
-    // kernel and input-channel axes merge into one), so that form is used
-    // whenever it can be described and gets fast code.
-    MemoryDesc msrc = src, mdst = dst;
-    if (merged_pair(src, dst, msrc, mdst)) {
-      try {
-        Md s = to_onednn(msrc, "source", layer_, false);
-        Md d = to_onednn(mdst, "destination", layer_, false);
-        dnnl_primitive_desc_t mpd = nullptr;
-        if (dnnl_reorder_primitive_desc_create(&mpd, s.get(), rt.engine(), d.get(), rt.engine(), attr.get()) ==
-            dnnl_success) {
-          Pd merged(mpd);
-          if (impl_name(mpd).find("jit") != std::string::npos) {
-            pd_owner = std::move(merged);
-            pd = mpd;
-            src_md = std::move(s);
-            dst_md = std::move(d);
-          }
-        }
-      } catch (const Error&) {
-        // Not expressible in oneDNN's terms: keep the form as given.
-      }
+    // The same reorder in fewer dimensions, when oneDNN runs that faster.
+    if (Pd merged = merged_reorder(src, dst, attr.get(), layer_, src_md, dst_md)) {
+      pd_owner = std::move(merged);
+      pd = pd_owner.get();
     }
     rt.reserve_scratch(scratchpad_bytes(pd) + 64, layer_);
     prim_ = make_primitive(pd, "creating the reorder primitive", layer_);
