@@ -387,13 +387,39 @@ Md folded_md(const MemoryDesc& d, long images) {
 // into one dimension: the same element-to-element mapping over the same
 // bytes, in the fewest dimensions. A blocked result keeps at least three
 // dimensions (oneDNN's blocked formats start there), filled with dimensions
-// of size one. Each side may block one dimension. False when nothing merges.
-bool merged_pair(const MemoryDesc& src, const MemoryDesc& dst, MemoryDesc& msrc, MemoryDesc& mdst) {
-  const int n = src.ndims;
-  if (n != dst.ndims || n < 2 || src.inner_nblks > 1 || dst.inner_nblks > 1) return false;
-  if (src.offset0 != 0 || dst.offset0 != 0) return false;
+// of size one. Each side may block one dimension. The axes are first put in
+// the source's memory order, so that it is memory order that decides which
+// axes are adjacent. False when nothing merges.
+// Both descriptors with their axes in the same new order: the reorder over
+// the permuted axes maps the same bytes to the same bytes.
+MemoryDesc permuted(const MemoryDesc& d, const int* order) {
+  MemoryDesc p = d;
+  int position[kMaxDims] = {};
+  for (int i = 0; i < d.ndims; ++i) {
+    p.dims[i] = d.dims[order[i]];
+    p.padded_dims[i] = d.padded_dims[order[i]];
+    p.padded_offsets[i] = d.padded_offsets[order[i]];
+    p.strides[i] = d.strides[order[i]];
+    position[order[i]] = i;
+  }
+  for (int b = 0; b < d.inner_nblks; ++b) p.inner_idxs[b] = position[d.inner_idxs[b]];
+  return p;
+}
+
+bool merged_pair(const MemoryDesc& given_src, const MemoryDesc& given_dst, MemoryDesc& msrc, MemoryDesc& mdst) {
+  const int n = given_src.ndims;
+  if (n != given_dst.ndims || n < 2 || given_src.inner_nblks > 1 || given_dst.inner_nblks > 1) return false;
+  if (given_src.offset0 != 0 || given_dst.offset0 != 0) return false;
   for (int i = 0; i < n; ++i)
-    if (src.dims[i] != dst.dims[i] || src.padded_offsets[i] != 0 || dst.padded_offsets[i] != 0) return false;
+    if (given_src.dims[i] != given_dst.dims[i] || given_src.padded_offsets[i] != 0 ||
+        given_dst.padded_offsets[i] != 0)
+      return false;
+  // Axes in the source's memory order (outermost first), so that axes
+  // adjacent in memory are adjacent here; equal strides keep their order.
+  int order[kMaxDims] = {};
+  for (int i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order, order + n, [&](int a, int b) { return given_src.strides[a] > given_src.strides[b]; });
+  const MemoryDesc src = permuted(given_src, order), dst = permuted(given_dst, order);
   auto plain_in = [](const MemoryDesc& d, int i) {
     return d.padded_dims[i] == d.dims[i] && (d.inner_nblks == 0 || d.inner_idxs[0] != i);
   };

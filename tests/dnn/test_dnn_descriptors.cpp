@@ -288,7 +288,8 @@ void check_reorder(const MemoryDesc& src, const MemoryDesc& dst, size_t dst_size
 
 // The handle merges dimensions only where both layouts keep them contiguous:
 // dims 0 to 2 merge in the first case; in the second the destination puts
-// dim 1 outside dim 0, so nothing merges; in the third dims 0 and 1 do.
+// dim 1 outside dim 0, so nothing merges (the source keeps dim 0 outside);
+// then a source in another memory order, and a plain pair.
 TEST(HandleReorder, MergedDimensionsKeepEveryElementInPlace) {
   const MemoryDesc src(4, {2, 3, 4, 20}, dnnl_f32, {2, 3, 4, 20}, {0, 0, 0, 0}, 0, dnnl_blocked,
                        {240, 80, 20, 1}, 0, {}, {});
@@ -299,6 +300,13 @@ TEST(HandleReorder, MergedDimensionsKeepEveryElementInPlace) {
                 768);
   // [dim 3 / 16][1][0][2][16]: dims 0 and 1 swap, only dim 2 stays inside.
   check_reorder(src,
+                MemoryDesc(4, {2, 3, 4, 20}, dnnl_f32, {2, 3, 4, 32}, {0, 0, 0, 0}, 0, dnnl_blocked,
+                           {64, 128, 16, 384}, 1, {16}, {3}),
+                768);
+  // A source whose memory order is not its axis order (dims 3, 1, 0, 2):
+  // merged in memory order, dims 1, 0 and 2 become one after the blocked one.
+  check_reorder(MemoryDesc(4, {2, 3, 4, 20}, dnnl_f32, {2, 3, 4, 20}, {0, 0, 0, 0}, 0, dnnl_blocked,
+                           {4, 8, 1, 24}, 0, {}, {}),
                 MemoryDesc(4, {2, 3, 4, 20}, dnnl_f32, {2, 3, 4, 32}, {0, 0, 0, 0}, 0, dnnl_blocked,
                            {64, 128, 16, 384}, 1, {16}, {3}),
                 768);
