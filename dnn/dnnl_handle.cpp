@@ -382,16 +382,9 @@ Md folded_md(const MemoryDesc& d, long images) {
   return Md(md);
 }
 
-// The reorder from `src` to `dst` with every run of adjacent dimensions
-// that is contiguous, unblocked and unpadded in both descriptors merged
-// into one dimension: the same element-to-element mapping over the same
-// bytes, in the fewest dimensions. A blocked result keeps at least three
-// dimensions (oneDNN's blocked formats start there), filled with dimensions
-// of size one. Each side may block one dimension. The axes are first put in
-// the source's memory order, so that it is memory order that decides which
-// axes are adjacent. False when nothing merges.
-// Both descriptors with their axes in the same new order: the reorder over
-// the permuted axes maps the same bytes to the same bytes.
+// `d` with its axes in the order `order` (new axis i is old axis order[i]).
+// A reorder whose two descriptors are permuted alike maps the same bytes to
+// the same bytes.
 MemoryDesc permuted(const MemoryDesc& d, const int* order) {
   MemoryDesc p = d;
   int position[kMaxDims] = {};
@@ -406,6 +399,14 @@ MemoryDesc permuted(const MemoryDesc& d, const int* order) {
   return p;
 }
 
+// The reorder from `src` to `dst` with every run of adjacent dimensions
+// that is contiguous, unblocked and unpadded in both descriptors merged
+// into one dimension: the same element-to-element mapping over the same
+// bytes, in the fewest dimensions. A blocked result keeps at least three
+// dimensions (oneDNN's blocked formats start there), filled with dimensions
+// of size one. Each side may block one dimension. The axes are first put in
+// the source's memory order, so that it is memory order that decides which
+// axes are adjacent. False when nothing merges.
 bool merged_pair(const MemoryDesc& given_src, const MemoryDesc& given_dst, MemoryDesc& msrc, MemoryDesc& mdst) {
   const int n = given_src.ndims;
   if (n != given_dst.ndims || n < 2 || given_src.inner_nblks > 1 || given_dst.inner_nblks > 1) return false;
