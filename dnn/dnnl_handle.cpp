@@ -364,9 +364,15 @@ std::vector<long> folded_image_counts(const MemoryDesc& src, const MemoryDesc& d
   // Measured on the network's 1x1 layers: images of one and of four pixels
   // gain (three times and a quarter); from sixteen pixels on they do not.
   if (src.dims[2] * src.dims[3] > 4) return {};
+  // One image of all pixels or four images first; then images of two
+  // pixels, which oneDNN's AVX2 1x1 code takes with the weights as given
+  // where it takes neither the batch as given nor the wider forms (so the
+  // weights need no conversion on each call).
   std::vector<long> counts;
   for (const long n : {1L, 4L})
     if (n < src.dims[0] && src.dims[0] % n == 0) counts.push_back(n);
+  const long pixels = src.dims[0] * src.dims[2] * src.dims[3];
+  if (pixels % 2 == 0 && pixels / 2 != src.dims[0] && pixels / 2 > 4) counts.push_back(pixels / 2);
   return counts;
 }
 
@@ -645,13 +651,13 @@ class ConvPrimitive {
     };
 
     // A 1x1 convolution of small images reads as the same convolution of
-    // fewer, wider images: the bytes of a dense channels-last batch are
-    // those of images of one row holding the pixels of several, and a 1x1
-    // kernel without padding or stride never mixes pixels. oneDNN's 1x1
-    // kernels block over the pixels of one row, so a row of one or four
-    // pixels leaves them mostly idle; the wide form runs them at full
-    // width. It is taken only when oneDNN has fast code for it with the
-    // weights as given.
+    // images of one row with a different number of pixels: the bytes of a
+    // dense channels-last batch are those of one-row images holding the
+    // pixels of several, and a 1x1 kernel without padding or stride never
+    // mixes pixels. oneDNN's 1x1 kernels block over the pixels of one row,
+    // so a row of one or four pixels leaves them mostly idle; a wide form
+    // runs them at full width. A form is taken only when oneDNN has fast
+    // code for it with the weights as given.
     Pd pd;
     for (const long images : folded_image_counts(src, dst, weights, strides, dilations, padding_l, padding_r)) {
       Md fsrc = folded_md(src, images), fdst = folded_md(dst, images);
