@@ -350,29 +350,38 @@ bool dense_channels_last(const MemoryDesc& d) {
   return d.strides[1] == 1 && d.strides[3] == c && d.strides[2] == w * c && d.strides[0] == h * w * c;
 }
 
-// Images per batch to try, in order, for the wide form of a 1x1 convolution
-// (see ConvPrimitive); empty when the convolution has no such form or its
-// images are large enough as they are.
-std::vector<long> folded_image_counts(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights,
-                                      const Dims12& strides, const Dims12& dilations, const Dims12& padding_l,
-                                      const Dims12& padding_r) {
-  if (!dense_channels_last(src) || !dense_channels_last(dst) || weights.ndims != 4) return {};
-  if (weights.dims[2] != 1 || weights.dims[3] != 1) return {};
+// Whether a 1x1 convolution has other forms (see ConvPrimitive): dense
+// channels-last source and destination of the same images, no stride,
+// dilation or padding.
+bool has_pixel_forms(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights, const Dims12& strides,
+                     const Dims12& dilations, const Dims12& padding_l, const Dims12& padding_r) {
+  if (!dense_channels_last(src) || !dense_channels_last(dst) || weights.ndims != 4) return false;
+  if (weights.dims[2] != 1 || weights.dims[3] != 1) return false;
   for (int i = 0; i < 2; ++i)
-    if (strides[i] != 1 || dilations[i] != 0 || padding_l[i] != 0 || padding_r[i] != 0) return {};
-  if (src.dims[0] != dst.dims[0] || src.dims[2] != dst.dims[2] || src.dims[3] != dst.dims[3]) return {};
-  // Measured on the network's 1x1 layers: images of one and of four pixels
-  // gain (three times and a quarter); from sixteen pixels on they do not.
+    if (strides[i] != 1 || dilations[i] != 0 || padding_l[i] != 0 || padding_r[i] != 0) return false;
+  return src.dims[0] == dst.dims[0] && src.dims[2] == dst.dims[2] && src.dims[3] == dst.dims[3];
+}
+
+// Images per batch of the narrow form: images of two pixels, which oneDNN's
+// AVX2 1x1 code takes with the weights as given where it takes neither the
+// batch as given nor the wide forms; none if the batch has that form.
+std::vector<long> narrow_image_counts(const MemoryDesc& src) {
+  const long pixels = src.dims[0] * src.dims[2] * src.dims[3];
+  if (pixels % 2 != 0 || pixels / 2 == src.dims[0]) return {};
+  return {pixels / 2};
+}
+
+// Images per batch to try, in order, before the batch as given: one image
+// of all pixels, four, then the narrow form. Measured on the network's 1x1
+// layers: images of one and of four pixels gain (three times and a quarter
+// with AVX-512 code, a third in the narrow form with AVX2 code); from sixteen
+// pixels on none of the forms gains, so those keep the batch as given.
+std::vector<long> wide_image_counts(const MemoryDesc& src) {
   if (src.dims[2] * src.dims[3] > 4) return {};
-  // One image of all pixels or four images first; then images of two
-  // pixels, which oneDNN's AVX2 1x1 code takes with the weights as given
-  // where it takes neither the batch as given nor the wider forms (so the
-  // weights need no conversion on each call).
   std::vector<long> counts;
   for (const long n : {1L, 4L})
     if (n < src.dims[0] && src.dims[0] % n == 0) counts.push_back(n);
-  const long pixels = src.dims[0] * src.dims[2] * src.dims[3];
-  if (pixels % 2 == 0 && pixels / 2 != src.dims[0] && pixels / 2 > 4) counts.push_back(pixels / 2);
+  for (const long n : narrow_image_counts(src)) counts.push_back(n);
   return counts;
 }
 
@@ -659,30 +668,38 @@ class ConvPrimitive {
     // runs them at full width. A form is taken only when oneDNN has fast
     // code for it with the weights as given.
     Pd pd;
-    for (const long images : folded_image_counts(src, dst, weights, strides, dilations, padding_l, padding_r)) {
-      Md fsrc = folded_md(src, images), fdst = folded_md(dst, images);
-      if (!fsrc || !fdst) continue;
-      dnnl_primitive_desc_t fpd = nullptr;
-      if (dnnl_convolution_forward_primitive_desc_create(&fpd, rt.engine(), dnnl_forward_inference,
-                                                         dnnl_convolution_direct, fsrc.get(), wei_md.get(),
-                                                         bias_md.get(), fdst.get(), st, dil, pl, pr,
-                                                         attr.get()) != dnnl_success)
-        continue;
-      Pd candidate(fpd);
-      if (is_reference(impl_name(candidate.get()))) continue;
-      pd = std::move(candidate);
-      src_md = std::move(fsrc);
-      dst_md = std::move(fdst);
-      break;
-    }
+    const bool pixel_forms = has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r);
+    auto try_forms = [&](const std::vector<long>& counts) {
+      for (const long images : counts) {
+        Md fsrc = folded_md(src, images), fdst = folded_md(dst, images);
+        if (!fsrc || !fdst) continue;
+        dnnl_primitive_desc_t fpd = nullptr;
+        if (dnnl_convolution_forward_primitive_desc_create(&fpd, rt.engine(), dnnl_forward_inference,
+                                                           dnnl_convolution_direct, fsrc.get(), wei_md.get(),
+                                                           bias_md.get(), fdst.get(), st, dil, pl, pr,
+                                                           attr.get()) != dnnl_success)
+          continue;
+        Pd candidate(fpd);
+        if (is_reference(impl_name(candidate.get()))) continue;
+        pd = std::move(candidate);
+        src_md = std::move(fsrc);
+        dst_md = std::move(fdst);
+        return;
+      }
+    };
+    if (pixel_forms) try_forms(wide_image_counts(src));
 
     // Otherwise first with the weights as given; oneDNN's reference code is
-    // not good enough, so if that is all it offers for this layout, let it
-    // choose the weights layout and convert into it on each call.
+    // not good enough, so if that is all it offers for this layout (also in
+    // the narrow form of a 1x1 convolution), let it choose the weights
+    // layout and convert into it on each call.
     const dnnl_status_t given_status = pd ? dnnl_success : create(wei_md.get(), pd);
     if (given_status != dnnl_success && given_status != dnnl_unimplemented)
       check(given_status, "creating the convolution", layer_);
     if (pd && is_reference(impl_name(pd.get()))) pd.reset();
+    // Rather than converting the weights on every call, the narrow form of
+    // a 1x1 convolution of larger images, when oneDNN has fast code for it.
+    if (!pd && pixel_forms) try_forms(narrow_image_counts(src));
 
     std::vector<Pd> chain;  // the weights conversion, one reorder per step
     Md preferred, plain;

@@ -129,6 +129,51 @@ TEST_P(LayerNumerics, MatchesNaiveConvolution) {
 INSTANTIATE_TEST_SUITE_P(Shapes, LayerNumerics, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<ConvCase>& i) { return std::string(i.param.what); });
 
+// 1x1 convolutions of small images, which the handle may hand oneDNN as the
+// same convolution of images of another width: every pixel of every image
+// must still meet its own weights, bias and output place. Weights come in
+// the layers' blocked layout (written here by a naive loop).
+TEST(PixelForms, OneByOneConvolutionsOfSmallImagesMatchNaive) {
+  // Shapes of the network's 1x1 layers (blocks 1 to 4, transition 3 with its
+  // padded block of 48), all of which have such forms.
+  const ConvShape shapes[] = {{1, 1, 0, 1024, 1, 128, 1, 32, true},
+                              {1, 1, 0, 1024, 2, 128, 2, 32, true},
+                              {1, 1, 0, 800, 4, 128, 4, 32, false},
+                              {1, 1, 0, 1792, 2, 896, 2, 48, false}};
+  for (const ConvShape& s : shapes) {
+    const int side = s.hin;
+    SCOPED_TRACE(testing::Message() << side << " " << s.cin << " " << s.cout);
+    std::vector<float> w(static_cast<size_t>(s.cin) * s.cout), bias(s.cout), src(static_cast<size_t>(32) * side * side * s.cin);
+    dnntest::fill_random(w, 21 + side);
+    for (float& x : w) x /= std::sqrt(static_cast<float>(s.cin));
+    dnntest::fill_random(bias, 22 + side);
+    dnntest::fill_random(src, 23 + side);
+    std::vector<float> blocked(static_cast<size_t>(s.padded_cout()) * s.cin, 0.0f);
+    for (int ci = 0; ci < s.cin; ++ci)
+      for (int co = 0; co < s.cout; ++co)
+        blocked[(static_cast<size_t>(co / s.block) * s.cin + ci) * s.block + co % s.block] =
+            w[static_cast<size_t>(ci) * s.cout + co];
+    qel::dnn::dnnl::Conv conv(nullptr, qel::dnn::layers::conv_src_desc(s), qel::dnn::layers::conv_dst_desc(s),
+                              qel::dnn::layers::conv_weights_desc(s), qel::dnn::layers::conv_bias_desc(s),
+                              {1, 1}, {0, 0}, {0, 0}, {0, 0}, 0);
+    GuardedBuffer dst(static_cast<size_t>(32) * side * side * s.cout);
+    conv(src.data(), dst.data(), blocked.data(), s.bias ? bias.data() : nullptr);
+    EXPECT_TRUE(dst.guard_intact());
+    const size_t image = static_cast<size_t>(side) * side * s.cout;
+    size_t bad = 0;
+    for (int n = 0; n < 32; ++n) {
+      const std::vector<double> ref =
+          dnntest::naive_conv_image(src.data(), side, s.cin, w.data(), 1, s.cout, s.bias ? bias.data() : nullptr, 1, 0,
+                                    side, n);
+      for (size_t i = 0; i < image; ++i)
+        if (!(std::fabs(dst[n * image + i] - ref[i]) <= 1e-4) && bad++ < 5)
+          ADD_FAILURE() << "image " << n << " element " << i << ": " << dst[n * image + i] << " instead of "
+                        << ref[i];
+    }
+    EXPECT_EQ(bad, 0u);
+  }
+}
+
 // The weight reorders place index-valued data exactly where the blocked
 // layout [Cout / B][K][K][Cin][B] puts it, and clear the padded lanes.
 void check_placement(ReorderFn reorder, uint32_t conv_id) {
