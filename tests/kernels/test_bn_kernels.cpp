@@ -81,10 +81,10 @@ void expect_scratch(const Event& e, bool is_malloc, int32_t rank, int32_t dtype,
   EXPECT_EQ(e.count, rank == 1 ? e0 : e0 * e1) << where;
   EXPECT_TRUE(e.handle_matches) << where;
   if (is_malloc) {
-    EXPECT_TRUE(e.data_null) << where;
+    EXPECT_TRUE(e.data_was_null) << where;
     EXPECT_TRUE(e.mirror_clear) << where;
   } else {
-    EXPECT_FALSE(e.data_null) << where;
+    EXPECT_FALSE(e.data_was_null) << where;
   }
 }
 
@@ -140,11 +140,11 @@ TEST(BnReluKernels, MatchReferenceWithScratchSequenceAtEveryThreadCount) {
     for (int n : kThreads) {
       SCOPED_TRACE("threads " + std::to_string(n));
       Tensor x(xv), y(static_cast<size_t>(b.R) * b.C, kSentinel);
-      Recorder::events().clear();
+      t.events().clear();
       with_threads(n, [&] { b.prefix ? b.wrapper(t.ctx(), &y.d, &x.d) : b.wrapper(t.ctx(), &x.d, &y.d); });
       for (size_t i = 0; i < want.size(); ++i) ASSERT_TRUE(same(y.v[i], want[i])) << "element " << i;
       EXPECT_EQ(std::memcmp(x.v.data(), xv.data(), xv.size() * 4), 0) << "the input is only read";
-      const auto& ev = Recorder::events();
+      const auto& ev = t.events();
       ASSERT_EQ(ev.size(), 2u);
       expect_scratch(ev[0], true, 1, QEL_F32, 4 * b.C, 0, "invstd malloc");
       expect_scratch(ev[1], false, 1, QEL_F32, 4 * b.C, 0, "invstd free");
@@ -161,11 +161,11 @@ TEST(BnReluKernels, ExportBehavesLikeTheWrapperWhateverTheMask) {
   const __m256i masks[] = {_mm256_set1_epi32(-1), _mm256_setzero_si256(), _mm256_setr_epi32(-1, 0, -1, 0, 0, 0, 0, -1)};
   for (const __m256i& m : masks) {
     Tensor x(xv), y(static_cast<size_t>(b.R) * b.C, kSentinel);
-    Recorder::events().clear();
+    t.events().clear();
     CAT(qel_x86_4602A7A4_00000000_D0_dfp_ispc_8329, EXPORT2)(t.ctx(), &y.d, &x.d, m);
     for (size_t i = 0; i < want.size(); ++i) ASSERT_TRUE(same(y.v[i], want[i])) << "element " << i;
-    ASSERT_EQ(Recorder::events().size(), 2u);
-    expect_scratch(Recorder::events()[0], true, 1, QEL_F32, 4 * b.C, 0, "export malloc");
+    ASSERT_EQ(t.events().size(), 2u);
+    expect_scratch(t.events()[0], true, 1, QEL_F32, 4 * b.C, 0, "export malloc");
   }
 }
 
@@ -217,13 +217,13 @@ TEST(AvgpoolBnReluKernels, MatchReferenceWithScratchSequenceAtEveryThreadCount) 
     for (int n : kThreads) {
       SCOPED_TRACE("threads " + std::to_string(n));
       Tensor x(xv), pooled(want_p.size(), kSentinel), y(want_p.size(), kSentinel);
-      Recorder::events().clear();
+      t.events().clear();
       with_threads(n, [&] { p.wrapper(t.ctx(), &x.d, &pooled.d, &y.d); });
       for (size_t i = 0; i < want_p.size(); ++i) {
         ASSERT_TRUE(same(pooled.v[i], want_p[i])) << "pooled " << i;
         ASSERT_TRUE(same(y.v[i], want_y[i])) << "y " << i;
       }
-      const auto& ev = Recorder::events();
+      const auto& ev = t.events();
       ASSERT_EQ(ev.size(), p.per_thread ? 4u : 2u);
       expect_scratch(ev.front(), true, 1, QEL_F32, 4 * C, 0, "invstd malloc");
       if (p.per_thread) {
@@ -273,14 +273,14 @@ TEST(StemKernel, MatchesReferenceWithScratchSequenceAtEveryThreadCount) {
   for (int n : kThreads) {
     SCOPED_TRACE("threads " + std::to_string(n));
     Tensor x(xv), pooled(want_p.size(), kSentinel), skip(xv.size(), kSentinel), y(want_p.size(), kSentinel);
-    Recorder::events().clear();
+    t.events().clear();
     with_threads(n, [&] { qel_x86_4602A7A4_00000000_D0_dfp_ispc_8556(t.ctx(), &x.d, &pooled.d, &skip.d, &y.d); });
     for (size_t i = 0; i < xv.size(); ++i) ASSERT_EQ(bits(skip.v[i]), bits(want_skip[i])) << "skip " << i;
     for (size_t i = 0; i < want_p.size(); ++i) {
       ASSERT_EQ(bits(pooled.v[i]), bits(want_p[i])) << "pooled " << i;
       ASSERT_EQ(bits(y.v[i]), bits(want_y[i])) << "y " << i;
     }
-    const auto& ev = Recorder::events();
+    const auto& ev = t.events();
     ASSERT_EQ(ev.size(), 6u);
     expect_scratch(ev[0], true, 1, QEL_F32, 256, 0, "invstd1 malloc");
     expect_scratch(ev[1], true, 1, QEL_F32, 256, 0, "invstd2 malloc");

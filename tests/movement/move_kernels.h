@@ -12,6 +12,7 @@
 
 #include "dfp_frame.h"
 #include "runtime/qel_records.h"
+#include "tests/support/recording_handle.h"
 
 #define MOVE_RW un_3C_Cunf_3E_un_3C_unf_3E_
 #define MOVE_BRW un_3C_unt_3E_un_3C_Cunf_3E_un_3C_unf_3E_
@@ -169,58 +170,8 @@ inline __m256i mask(int bits) {
                            bits & 16 ? -1 : 0, bits & 32 ? -1 : 0, bits & 64 ? -1 : 0, bits & 128 ? -1 : 0);
 }
 
-// A device handle whose memory operations record every request, allocate
-// from the heap and release on free.
-struct Request {
-  bool is_malloc;
-  int32_t rank, dtype;
-  int64_t extents[8];
-  int64_t count;
-  bool data_was_null;
-  bool handle_matches;
-};
-
-struct RecordingHandle {
-  qel_handle_struct handle{qel_device_struct("x86", 0), nullptr, qel_handle_ptrs_struct{}};  // first member
-  std::vector<Request> requests;
-
-  RecordingHandle() {
-    handle.malloc = &on_malloc;
-    handle.free = &on_free;
-    handle.memset = nullptr;
-    handle.init = nullptr;
-    for (auto& s : handle.spare) s = nullptr;
-  }
-  RecordingHandle(const RecordingHandle&) = delete;
-  RecordingHandle& operator=(const RecordingHandle&) = delete;
-
-  static RecordingHandle* of(const qel_handle_struct* h) {
-    return reinterpret_cast<RecordingHandle*>(const_cast<qel_handle_struct*>(h));
-  }
-  static Request note(bool is_malloc, const qel_handle_struct* h, const qel_tensor_struct* t) {
-    Request r{};
-    r.is_malloc = is_malloc;
-    r.rank = t->rank;
-    r.dtype = t->dtype;
-    std::memcpy(r.extents, t->extents, sizeof r.extents);
-    r.count = t->count;
-    r.data_was_null = t->data == nullptr;
-    r.handle_matches = t->data_handle == h;
-    return r;
-  }
-  static void on_malloc(const qel_handle_struct* h, qel_tensor_struct* t) {
-    of(h)->requests.push_back(note(true, h, t));
-    t->data = std::aligned_alloc(64, static_cast<size_t>((t->count + 63) / 64 * 64));
-    t->data_aux = 0;
-  }
-  static void on_free(const qel_handle_struct* h, qel_tensor_struct* t) {
-    of(h)->requests.push_back(note(false, h, t));
-    std::free(t->data);
-    t->data = nullptr;
-    t->data_aux = 0;
-  }
-};
-static_assert(std::is_standard_layout<RecordingHandle>::value, "the handle is found from its first member");
+using qel_test::RecordingHandle;
+using qel_test::Request;
 
 // A context with one input descriptor and the recording handle.
 struct Context {

@@ -12,18 +12,12 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/recording_handle.h"
+
 namespace moveref {
 
-inline uint32_t bits(float f) {
-  uint32_t u;
-  std::memcpy(&u, &f, 4);
-  return u;
-}
-inline float from_bits(uint32_t u) {
-  float f;
-  std::memcpy(&f, &u, 4);
-  return f;
-}
+using qel_test::bits;
+using qel_test::from_bits;
 
 // Poison of untouched destination elements: a signalling NaN with a payload
 // that no source pattern of the tests uses.
