@@ -26,7 +26,9 @@ onednn_pkg="onednn-devel-cpu-gomp==2023.2.0"
 if [ ! -f "$deps/onednn/lib/cmake/dnnl/dnnl-config.cmake" ]; then
   echo "setup: installing $onednn_pkg into $deps/onednn"
   mkdir -p "$deps"
-  if ! python3 -m pip install --quiet --disable-pip-version-check --no-warn-script-location \
+  # The prefix is a folder of the build tree, so a distribution's guard against
+  # installing into its own Python does not apply.
+  if ! PIP_BREAK_SYSTEM_PACKAGES=1 python3 -m pip install --quiet --disable-pip-version-check --no-warn-script-location \
         --prefix "$deps/onednn" "$onednn_pkg"; then
     echo "setup: $onednn_pkg could not be installed; falling back to Debian's libdnnl-dev"
     export DEBIAN_FRONTEND=noninteractive
