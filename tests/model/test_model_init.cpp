@@ -1,44 +1,92 @@
-// Model initialisation in-process: the state after load, what init stores in
-// the handle, the context and the 1026 descriptors (checked against shapes
-// worked out independently), that a second init stores nothing, and how run
-// and optimize hand the context to the network function.
+// The model interface in-process, with a recording stand-in of the network
+// function: the state after load, what init stores (the handle, the context and
+// the 1026 descriptors, checked against shapes worked out independently and the
+// blob files), the lifecycle's refusals, binding, planning and release.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
-#include "param_rules.h"
 #include "qel_pellavine.h"
-#include "recording_network.h"
+#include "runtime/qel_check.h"
 #include "runtime/qel_memory.h"
+#include "tests/support/param_rules.h"
 
 extern "C" const char _binary_qel_pellavine_P0_D0_Output_start[];
 extern "C" const char _binary_qel_pellavine_P1023_D0_Output_end[];
 
-namespace {
-
 using namespace qel::pellavine;
+namespace nv = qel::nvidia;
+
+namespace {
+int g_calls = 0;
+bool g_throw_next = false;
+constexpr int kOut = 32 * 16 * 16;
+}  // namespace
+
+// The stand-in: checks the input and the head bias like the real schedule,
+// allocates one intermediate through the context's handle and writes
+// output[i] = 2 x input[i] + P1023[0] through the output descriptor.
+extern "C" void qel_x86_4602A7A4_00000000_D0(const qel_ctx_struct* ctx) {
+  EXPECT_EQ(ctx, &s_ctx);
+  qel_tensor_check("net", 850, &ctx->inputs[0], "I0_D0_Output", QEL_F32, 32, 32, 32, 3);
+  qel_tensor_check("net", 6569, &ctx->params[1023], "P1023_D0_Output", QEL_F32, 1);
+  if (g_throw_next) {
+    g_throw_next = false;
+    throw std::runtime_error("requested failure");
+  }
+  qel_tensor_struct tmp{};
+  tmp.extents[0] = tmp.count = kOut;
+  tmp.rank = 1;
+  tmp.dtype = QEL_F32;
+  tmp.data_handle = ctx->alloc_handle;
+  ctx->alloc_handle->malloc(ctx->alloc_handle, &tmp);
+  qel_tensor_struct* out = &ctx->outputs[0];
+  out->data_handle->malloc(out->data_handle, out);
+  const float* in = static_cast<const float*>(ctx->inputs[0].data);
+  float* t = static_cast<float*>(tmp.data);
+  float* o = static_cast<float*>(out->data);
+  for (int i = 0; i < kOut; ++i) t[i] = 2.0f * in[i];
+  for (int i = 0; i < kOut; ++i) o[i] = t[i] + *static_cast<const float*>(ctx->params[1023].data);
+  tmp.data_handle->free(tmp.data_handle, &tmp);
+  ++g_calls;
+}
+
+namespace {
 
 bool all_zero(const void* p, size_t n) {
   const unsigned char* b = static_cast<const unsigned char*>(p);
-  for (size_t i = 0; i < n; ++i)
-    if (b[i] != 0) return false;
-  return true;
+  return std::all_of(b, b + n, [](unsigned char c) { return c == 0; });
 }
 
-void expect_plain_f32(const qel_tensor_struct& t, const char* what) {
-  EXPECT_EQ(t.dtype, 11) << what;
-  EXPECT_EQ(t.mirror_handle, nullptr) << what;
-  EXPECT_EQ(t.mirror_aux, 0u) << what;
-  EXPECT_EQ(t.mirror_ptr, nullptr) << what;
+void expect_plain_f32(const qel_tensor_struct& t, const std::vector<int64_t>& extents, const std::string& what) {
+  EXPECT_EQ(t.rank, static_cast<int32_t>(extents.size())) << what;
+  int64_t count = 1;
+  for (int i = 0; i < 8; ++i) {
+    const int64_t e = i < t.rank ? extents[static_cast<size_t>(i)] : 0;
+    EXPECT_EQ(t.extents[i], e) << what << " extent " << i;
+    count *= i < t.rank ? e : 1;
+  }
+  EXPECT_EQ(t.count, count) << what;
+  EXPECT_EQ(t.dtype, QEL_F32) << what;
+  EXPECT_TRUE(t.mirror_handle == nullptr && t.mirror_aux == 0 && t.mirror_ptr == nullptr && t.data_aux == 0) << what;
   EXPECT_EQ(t.data_handle, &s_handle_device) << what;
-  EXPECT_EQ(t.data_aux, 0u) << what;
 }
 
-// Comes first: in a process of its own (as CTest runs it) nothing has
+std::string captured_run(void (*entry)()) {
+  testing::internal::CaptureStdout();
+  entry();
+  return testing::internal::GetCapturedStdout();
+}
+const std::string kRefused = std::string(kRefusal) + "\n";
+
+// Runs first in a process of its own (as CTest runs it): nothing has
 // initialised the model yet.
 TEST(ModelState, LoadedThenInitialised) {
   if (s_initialized) GTEST_SKIP() << "an earlier test of this process initialised the model";
@@ -47,241 +95,188 @@ TEST(ModelState, LoadedThenInitialised) {
   EXPECT_EQ(s_handle_device.device.index, 0);
   EXPECT_EQ(s_handle_device.opaque, nullptr);
   EXPECT_TRUE(all_zero(&s_handle_device.malloc, sizeof(void*) * 7)) << "operation slots are null until init";
-  EXPECT_TRUE(all_zero(&s_ctx, sizeof s_ctx));
-  EXPECT_TRUE(all_zero(s_inputs, sizeof s_inputs));
-  EXPECT_TRUE(all_zero(s_outputs, sizeof s_outputs));
-  EXPECT_TRUE(all_zero(s_params, sizeof s_params));
-
-  // A refused run initialises nothing.
-  testing::internal::CaptureStdout();
-  qel_pellavine_run();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(kRefusal) + "\n");
+  EXPECT_TRUE(all_zero(&s_ctx, sizeof s_ctx) && all_zero(s_inputs, sizeof s_inputs) &&
+              all_zero(s_outputs, sizeof s_outputs) && all_zero(s_params, sizeof s_params));
+  // Run and optimize before anything is bound are refused and initialise nothing.
+  EXPECT_EQ(captured_run(qel_pellavine_run), kRefused);
+  EXPECT_EQ(captured_run([] { qel_pellavine_optimize(1); }), kRefused);
   EXPECT_FALSE(s_initialized);
   EXPECT_TRUE(all_zero(&s_ctx, sizeof s_ctx));
-  EXPECT_EQ(s_handle_device.malloc, nullptr);
 
   qel_pellavine_init();
   EXPECT_TRUE(s_initialized);
   EXPECT_FALSE(s_IO_set) << "init binds nothing";
-  EXPECT_EQ(s_handle_device.malloc, &qel::nvidia::deployment_malloc);
-  EXPECT_EQ(s_handle_device.free, &qel::nvidia::deployment_free);
-  EXPECT_EQ(s_handle_device.memset, &qel::nvidia::deployment_memset);
-  EXPECT_EQ(s_handle_device.init, &qel::nvidia::deployment_init);
-  for (void* spare : s_handle_device.spare) EXPECT_EQ(spare, nullptr);
-  EXPECT_STREQ(s_handle_device.device.name, "x86");
-  EXPECT_EQ(s_handle_device.opaque, nullptr);
-
+  EXPECT_EQ(s_handle_device.malloc, &nv::deployment_malloc);
+  EXPECT_EQ(s_handle_device.free, &nv::deployment_free);
+  EXPECT_EQ(s_handle_device.memset, &nv::deployment_memset);
+  EXPECT_EQ(s_handle_device.init, &nv::deployment_init);
+  EXPECT_TRUE(all_zero(s_handle_device.spare, sizeof s_handle_device.spare));
   EXPECT_EQ(s_ctx.inputs, s_inputs);
   EXPECT_EQ(s_ctx.params, s_params);
   EXPECT_EQ(s_ctx.outputs, s_outputs);
-  EXPECT_TRUE(all_zero(s_ctx.reserved0, sizeof s_ctx.reserved0));
+  EXPECT_TRUE(all_zero(s_ctx.reserved0, sizeof s_ctx.reserved0) && all_zero(s_ctx.reserved1, sizeof s_ctx.reserved1));
   EXPECT_EQ(s_ctx.vdims, &s_vdims);
   EXPECT_EQ(s_vdims, 0u);
-  EXPECT_TRUE(all_zero(s_ctx.reserved1, sizeof s_ctx.reserved1));
   EXPECT_EQ(s_ctx.aux_handle, &s_handle_device);
   EXPECT_EQ(s_ctx.alloc_handle, &s_handle_device);
   EXPECT_EQ(s_ctx.num_inputs, 1);
   EXPECT_EQ(s_ctx.num_params, 1024);
   EXPECT_EQ(s_ctx.num_outputs, 1);
-
-  const int64_t in[8] = {32, 32, 32, 3, 0, 0, 0, 0}, out[8] = {32, 16, 16, 1, 0, 0, 0, 0};
-  EXPECT_EQ(std::memcmp(s_inputs[0].extents, in, sizeof in), 0);
-  EXPECT_EQ(std::memcmp(s_outputs[0].extents, out, sizeof out), 0);
-  EXPECT_EQ(s_inputs[0].count, 98304);
-  EXPECT_EQ(s_outputs[0].count, 8192);
-  EXPECT_EQ(s_inputs[0].rank, 4);
-  EXPECT_EQ(s_outputs[0].rank, 4);
+  expect_plain_f32(s_inputs[0], {32, 32, 32, 3}, "input");
+  expect_plain_f32(s_outputs[0], {32, 16, 16, 1}, "output");
   EXPECT_EQ(s_inputs[0].data, nullptr);
   EXPECT_EQ(s_outputs[0].data, nullptr);
-  expect_plain_f32(s_inputs[0], "input");
-  expect_plain_f32(s_outputs[0], "output");
+  // Still refused after init alone.
+  EXPECT_EQ(captured_run(qel_pellavine_run), kRefused);
+  EXPECT_EQ(g_calls, 0);
 }
 
-TEST(ParamDescriptors, MatchTheShapeRules) {
+// Every parameter descriptor has the shape the network's description gives and
+// points at its embedded blob; the blobs follow one another in index order
+// without gaps and hold the bytes of the blob files.
+TEST(ParamDescriptors, MatchTheShapeRulesAndTheEmbeddedBlobs) {
   qel_pellavine_init();
-  const std::vector<rules::Param> want = rules::expected_params();
+  const std::vector<rules::Param>& want = rules::params();
   ASSERT_EQ(want.size(), 1024u);
-  int weights = 0;
-  for (int n = 0; n < 1024; ++n) {
-    const qel_tensor_struct& t = s_params[n];
-    const rules::Param& w = want[static_cast<size_t>(n)];
-    ASSERT_EQ(t.rank, w.rank) << "P" << n;
-    for (int i = 0; i < 8; ++i) ASSERT_EQ(t.extents[i], i < w.rank ? w.e[i] : 0) << "P" << n << " extent " << i;
-    ASSERT_EQ(t.count, w.count()) << "P" << n;
-    ASSERT_NE(t.data, nullptr) << "P" << n;
-    expect_plain_f32(t, "parameter");
-    // The generator draws by kind, so the table's kinds must be right too.
-    EXPECT_EQ(static_cast<int>(qel::params::kShapes[static_cast<size_t>(n)].kind), static_cast<int>(w.kind)) << "P" << n;
-    weights += w.rank == 4;
-  }
-  EXPECT_EQ(weights, 210);
-
-  // Landmarks named by the network's description.
-  const auto shape = [](int n) {
-    const qel_tensor_struct& t = s_params[n];
-    return std::vector<int64_t>(t.extents, t.extents + t.rank);
-  };
-  EXPECT_EQ(shape(0), (std::vector<int64_t>{7, 7, 3, 64}));
-  EXPECT_EQ(s_params[0].count, 9408);
-  EXPECT_EQ(shape(19), (std::vector<int64_t>{1, 1, 96, 128}));
-  EXPECT_EQ(shape(24), (std::vector<int64_t>{3, 3, 128, 32}));
-  EXPECT_EQ(shape(990), (std::vector<int64_t>{1888}));
-  EXPECT_EQ(shape(994), (std::vector<int64_t>{1, 1, 1888, 128}));
-  EXPECT_EQ(shape(999), (std::vector<int64_t>{3, 3, 128, 32}));
-  EXPECT_EQ(shape(1006), (std::vector<int64_t>{3, 3, 1216, 480}));
-  EXPECT_EQ(s_params[1006].count, 5253120);
-  EXPECT_EQ(shape(1023), (std::vector<int64_t>{1}));
-  EXPECT_EQ(s_params[1023].count, 1);
-}
-
-TEST(ParamDescriptors, GroupTotals) {
-  qel_pellavine_init();
-  struct Group {
-    int first, last;
-    int64_t values;
-  };
-  const Group groups[] = {{0, 8, 9920},        {9, 64, 338048},      {65, 73, 34304},
-                          {74, 189, 929536},   {190, 198, 134144},   {199, 674, 8179712},
-                          {675, 683, 1616384}, {684, 999, 7072256},  {1000, 1003, 7680},
-                          {1004, 1023, 11594581}};
-  int64_t all = 0;
-  for (const Group& g : groups) {
-    int64_t sum = 0;
-    for (int n = g.first; n <= g.last; ++n) sum += s_params[n].count;
-    EXPECT_EQ(sum, g.values) << "parameters " << g.first << "-" << g.last;
-    all += sum;
-  }
-  EXPECT_EQ(all, 29916565);
-}
-
-// The descriptors point at the embedded blobs, which follow one another in
-// index order without gaps.
-TEST(ParamDescriptors, PointIntoContiguousBlobs) {
-  qel_pellavine_init();
-  const std::vector<rules::Param> want = rules::expected_params();
   const char* base = static_cast<const char*>(s_params[0].data);
   EXPECT_EQ(base, _binary_qel_pellavine_P0_D0_Output_start);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(base) % 32, 0u);
   int64_t offset = 0;
+  std::vector<char> file;
   for (int n = 0; n < 1024; ++n) {
-    const char* p = static_cast<const char*>(s_params[n].data);
-    ASSERT_EQ(p - base, offset) << "P" << n;
-    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
-    EXPECT_EQ(a % 16, 0u) << "P" << n;
-    EXPECT_EQ(a % 32 == 0, n != 1020 && n != 1021 && n != 1023) << "P" << n;
-    offset += 4 * want[static_cast<size_t>(n)].count();
+    const std::string name = "P" + std::to_string(n);
+    const rules::Param& w = want[static_cast<size_t>(n)];
+    expect_plain_f32(s_params[n], w.extents, name);
+    // The generator draws by kind, so the table's kinds must be right too.
+    EXPECT_EQ(static_cast<int>(qel::params::kShapes[static_cast<size_t>(n)].kind), static_cast<int>(w.kind)) << name;
+    ASSERT_EQ(static_cast<const char*>(s_params[n].data) - base, offset) << name;
+    std::ifstream f(std::string(QEL_PARAMS_BLOB_DIR) + "/qel_pellavine_" + name + "_D0_Output", std::ios::binary);
+    file.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    ASSERT_EQ(static_cast<int64_t>(file.size()), 4 * w.count()) << name;
+    ASSERT_EQ(std::memcmp(file.data(), s_params[n].data, file.size()), 0) << name;
+    offset += 4 * w.count();
   }
   EXPECT_EQ(offset, 119666260);
   EXPECT_EQ(base + offset, _binary_qel_pellavine_P1023_D0_Output_end);
 }
 
-TEST(ParamDescriptors, EmbeddedBytesEqualTheBlobFiles) {
-  qel_pellavine_init();
-  std::vector<char> file;
-  for (int n = 0; n < 1024; ++n) {
-    std::ifstream f(std::string(QEL_PARAMS_BLOB_DIR) + "/qel_pellavine_P" + std::to_string(n) + "_D0_Output",
-                    std::ios::binary | std::ios::ate);
-    ASSERT_TRUE(f) << "P" << n;
-    file.resize(static_cast<size_t>(f.tellg()));
-    f.seekg(0);
-    f.read(file.data(), static_cast<std::streamsize>(file.size()));
-    ASSERT_EQ(static_cast<int64_t>(file.size()), 4 * s_params[n].count) << "P" << n;
-    ASSERT_EQ(std::memcmp(file.data(), s_params[n].data, file.size()), 0) << "P" << n;
-  }
+float g_in[2][98304], g_out[2][kOut];
+
+void fill(float* in, float scale) {
+  for (int i = 0; i < 98304; ++i) in[i] = scale * static_cast<float>(i % 97 - 48);
 }
-
-float g_in[98304], g_out[8192], g_in2[98304], g_out2[8192];
-
-void fill(float* p, size_t n, float scale) {
-  for (size_t i = 0; i < n; ++i) p[i] = scale * static_cast<float>(static_cast<int>(i % 97) - 48);
-}
-
-TEST(Init, SecondCallStoresNothing) {
-  fill(g_in, 98304, 0.5f);
-  qel_pellavine_set_IO(g_in, g_out);
-  // Mark fields that a repeated fill would overwrite.
-  s_params[7].extents[7] = 99;
-  s_ctx.num_params = 5;
-  s_handle_device.spare[2] = &s_vdims;
-  std::vector<unsigned char> before(sizeof s_params);
-  std::memcpy(before.data(), s_params, sizeof s_params);
-  qel_pellavine_init();
-  EXPECT_EQ(s_params[7].extents[7], 99);
-  EXPECT_EQ(s_ctx.num_params, 5);
-  EXPECT_EQ(s_handle_device.spare[2], &s_vdims);
-  EXPECT_EQ(std::memcmp(before.data(), s_params, sizeof s_params), 0);
-  EXPECT_EQ(s_inputs[0].data, g_in) << "the binding survives init";
-  EXPECT_EQ(s_outputs[0].data, g_out);
-  s_params[7].extents[7] = 0;
-  s_ctx.num_params = 1024;
-  s_handle_device.spare[2] = nullptr;
-}
-
-bool output_right(const float* in, const float* out) {
+bool output_right(int k) {
   const float bias = *static_cast<const float*>(s_params[1023].data);
-  for (int i = 0; i < 8192; ++i) {
-    const float want = 2.0f * in[i] + bias;
-    if (std::memcmp(&want, &out[i], 4) != 0) return false;
+  for (int i = 0; i < kOut; ++i) {
+    const float want = 2.0f * g_in[k][i] + bias;
+    if (std::memcmp(&want, &g_out[k][i], 4) != 0) return false;
   }
   return true;
 }
+bool untouched(int k) { return all_zero(g_out[k], sizeof g_out[k]); }
 
-TEST(Run, HandsTheContextToTheNetwork) {
-  fill(g_in, 98304, 0.25f);
-  qel_pellavine_set_IO(g_in, g_out);
-  const int before = recording::calls;
+class Lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nv::reset_state();
+    fill(g_in[0], 0.5f);
+    fill(g_in[1], -1.5f);
+    std::memset(g_out, 0, sizeof g_out);
+  }
+  void TearDown() override { nv::reset_state(); }
+};
+
+TEST_F(Lifecycle, RunAndOptimizeAreRefusedUntilBothBuffersAreBound) {
+  const int before = g_calls;
+  qel_pellavine_set_IO(nullptr, g_out[0]);
+  EXPECT_EQ(captured_run(qel_pellavine_run), kRefused);
+  qel_pellavine_set_IO(g_in[0], nullptr);
+  EXPECT_EQ(captured_run(qel_pellavine_run), kRefused);
+  EXPECT_EQ(captured_run([] { qel_pellavine_optimize(1); }), kRefused);
+  EXPECT_EQ(captured_run([] { qel_pellavine_optimize(0); }), "");
+  EXPECT_EQ(g_calls, before);
+  EXPECT_FALSE(nv::state().captured);
+  EXPECT_TRUE(untouched(0));
+  qel_pellavine_set_IO(g_in[0], g_out[0]);
+  EXPECT_EQ(captured_run(qel_pellavine_run), "");
+  EXPECT_EQ(g_calls, before + 1);
+  EXPECT_TRUE(output_right(0));
+  EXPECT_EQ(nv::state().position, 0);
+}
+
+// Every binding moves both reading and writing; predict binds and runs.
+TEST_F(Lifecycle, RebindingAndPredict) {
+  qel_pellavine_set_IO(g_in[0], g_out[0]);
   qel_pellavine_run();
-  EXPECT_EQ(recording::calls, before + 1);
-  EXPECT_EQ(recording::last_ctx, &s_ctx);
-  EXPECT_TRUE(output_right(g_in, g_out));
-  EXPECT_EQ(qel::nvidia::state().position, 0);
+  EXPECT_TRUE(output_right(0));
+  std::memset(g_out[0], 0, sizeof g_out[0]);
+  qel_predict(g_in[1], g_out[1]);
+  EXPECT_TRUE(output_right(1));
+  EXPECT_TRUE(untouched(0));
+  EXPECT_EQ(s_inputs[0].data, g_in[1]);
+  EXPECT_EQ(s_outputs[0].data, g_out[1]);
+  fill(g_in[1], 3.0f);
+  qel_pellavine_run();
+  EXPECT_TRUE(output_right(1));
+  // A second init stores nothing: marked fields and the binding survive it.
+  s_params[7].extents[7] = 99;
+  s_ctx.num_params = 5;
+  qel_pellavine_init();
+  EXPECT_EQ(s_params[7].extents[7], 99);
+  EXPECT_EQ(s_ctx.num_params, 5);
+  EXPECT_EQ(s_inputs[0].data, g_in[1]);
+  s_params[7].extents[7] = 0;
+  s_ctx.num_params = 1024;
+}
 
-  fill(g_in2, 98304, -1.5f);
-  qel_predict(g_in2, g_out2);
-  EXPECT_EQ(recording::calls, before + 2);
-  EXPECT_EQ(s_inputs[0].data, g_in2);
-  EXPECT_EQ(s_outputs[0].data, g_out2);
-  EXPECT_TRUE(output_right(g_in2, g_out2));
+// The planning run is a complete run that plans the one intermediate; later
+// runs replay it; after the release runs still work; the no-op entry points
+// and the seed change nothing.
+TEST_F(Lifecycle, PlanningReplayReleaseAndNoOps) {
+  qel_pellavine_set_IO(g_in[0], g_out[0]);
+  qel_pellavine_optimize(0);
+  qel_pellavine_optimize(-5);
+  EXPECT_TRUE(untouched(0));
+  const int before = g_calls;
+  qel_pellavine_optimize(1);
+  EXPECT_EQ(g_calls, before + 1);
+  EXPECT_TRUE(output_right(0));
+  EXPECT_EQ(nv::state().replay, std::vector<uint64_t>{0});
+  EXPECT_EQ(nv::state().peak, 32832u);  // 8192 f32 values reserve 32,768 + 64 bytes
+  std::memset(g_out[0], 0, sizeof g_out[0]);
+  qel_pellavine_optimize(1);
+  EXPECT_TRUE(untouched(0)) << "a second planning run";
+  qel_pellavine_run();
+  EXPECT_TRUE(output_right(0));
+  qel_pellavine_set_IO(g_in[1], g_out[1]);
+  qel_pellavine_run();
+  EXPECT_TRUE(output_right(1));
+  qel_pellavine_free();
+  EXPECT_EQ(nv::state().arena, nullptr);
+  std::memset(g_out[1], 0, sizeof g_out[1]);
+  qel_pellavine_get_output();
+  qel_pellavine_sync();
+  qel_pellavine_free_host();
+  qel_pellavine_set_seed(123456789);
+  qel_pellavine_set_seed(-1);
+  qel_pellavine_run();
+  qel_pellavine_free();
+  qel_pellavine_free_device();
+  EXPECT_TRUE(output_right(1));
+  EXPECT_EQ(g_calls, before + 4);
 }
 
 // An exception from the network passes out of run unchanged and leaves the
 // flags and bindings as they were.
-TEST(Run, ExceptionPassesOutAndKeepsTheBinding) {
-  qel_pellavine_set_IO(g_in, g_out);
-  recording::throw_next = true;
+TEST_F(Lifecycle, AnExceptionPassesOutAndKeepsTheBinding) {
+  qel_pellavine_set_IO(g_in[0], g_out[0]);
+  g_throw_next = true;
   EXPECT_THROW(qel_pellavine_run(), std::runtime_error);
-  EXPECT_TRUE(s_initialized);
-  EXPECT_TRUE(s_IO_set);
-  EXPECT_EQ(s_inputs[0].data, g_in);
-  EXPECT_EQ(s_outputs[0].data, g_out);
-  EXPECT_EQ(qel::nvidia::state().position, 0);
-  std::memset(g_out, 0, sizeof g_out);
+  EXPECT_TRUE(s_initialized && s_IO_set);
+  EXPECT_EQ(s_inputs[0].data, g_in[0]);
+  EXPECT_EQ(nv::state().position, 0);
   qel_pellavine_run();
-  EXPECT_TRUE(output_right(g_in, g_out));
-}
-
-// Planning goes through the handle's slots: the one intermediate of the
-// network becomes the plan, and runs are served from the arena.
-TEST(Optimize, PlansTheNetworksAllocations) {
-  qel::nvidia::reset_state();
-  fill(g_in, 98304, 2.0f);
-  qel_pellavine_set_IO(g_in, g_out);
-  qel_pellavine_optimize(0);
-  EXPECT_FALSE(qel::nvidia::state().captured);
-  const int before = recording::calls;
-  qel_pellavine_optimize(1);
-  const qel::nvidia::ManagerState st = qel::nvidia::state();
-  EXPECT_EQ(recording::calls, before + 1);
-  EXPECT_TRUE(st.captured);
-  EXPECT_EQ(st.replay, std::vector<uint64_t>{0});
-  EXPECT_EQ(st.peak, 32832u);  // 8192 f32 values reserve 32,768 + 64 bytes
-  EXPECT_TRUE(output_right(g_in, g_out));
-  std::memset(g_out, 0, sizeof g_out);
-  qel_pellavine_run();
-  EXPECT_TRUE(output_right(g_in, g_out));
-  qel_pellavine_free();
-  EXPECT_EQ(qel::nvidia::state().arena, nullptr);
-  qel::nvidia::reset_state();
+  EXPECT_TRUE(output_right(0));
 }
 
 }  // namespace
