@@ -2,10 +2,12 @@
 // a guard zone, uniform callers of every layer of the table, and a naive
 // convolution written in plain loops.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "dnn_layers.h"
@@ -46,18 +48,13 @@ inline std::vector<float> random_values(size_t n, uint32_t seed, float scale = 1
   return v;
 }
 
-// n floats followed by a guard zone, all NaN at first, so that values left
+// n floats and a guard zone behind them, all NaN at first, so that values left
 // unwritten and writes past the end both show.
 struct GuardedBuffer {
-  static constexpr size_t kGuard = 64;
-  explicit GuardedBuffer(size_t n) : size(n), v(n + kGuard, NAN) {}
+  explicit GuardedBuffer(size_t n) : size(n), v(n + 64, NAN) {}
   float* data() { return v.data(); }
   float& operator[](size_t i) { return v[i]; }
-  bool guard_intact() const {
-    for (size_t i = size; i < v.size(); ++i)
-      if (!std::isnan(v[i])) return false;
-    return true;
-  }
+  bool guard_intact() const { return std::all_of(v.begin() + static_cast<long>(size), v.end(), [](float x) { return std::isnan(x); }); }
   size_t size;
   std::vector<float> v;
 };
@@ -80,20 +77,14 @@ struct LayerCallers {
 #define QEL_TEST_CALL_D(id) [](auto c, auto s, auto, auto w) { QEL_DNN_NAME(id)(c, s, w); }
 inline const std::vector<LayerCallers>& layer_callers() {
   static const std::vector<LayerCallers> all = [] {
-    const ConvCall convs[] = {
+    const std::pair<ReorderFn, ConvCall> fns[] = {
 #define QEL_DNN_LAYER(cid, cT, cpart, ord, rid, rT, rpart, wp, bp, K, S, P, Cin, Hin, Cout, Hout, B) \
-  QEL_TEST_CALL_##ord(cid),
-#include "dnn_layers.def"
-#undef QEL_DNN_LAYER
-    };
-    const ReorderFn reorders[] = {
-#define QEL_DNN_LAYER(cid, cT, cpart, ord, rid, rT, rpart, wp, bp, K, S, P, Cin, Hin, Cout, Hout, B) \
-  &QEL_DNN_NAME(rid),
+  {&QEL_DNN_NAME(rid), QEL_TEST_CALL_##ord(cid)},
 #include "dnn_layers.def"
 #undef QEL_DNN_LAYER
     };
     std::vector<LayerCallers> v;
-    for (size_t i = 0; i < std::size(kLayers); ++i) v.push_back({&kLayers[i], reorders[i], convs[i]});
+    for (size_t i = 0; i < std::size(kLayers); ++i) v.push_back({&kLayers[i], fns[i].first, fns[i].second});
     return v;
   }();
   return all;

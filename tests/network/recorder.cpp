@@ -15,27 +15,18 @@ int g_throw_at = 0;
 
 namespace {
 
-Event memory_event(Event::Kind kind, const qel_handle_struct* h, qel_tensor_struct* t) {
+// Handle operations that record, and for malloc and free then call the manager.
+template <Event::Kind kind>
+void record(const qel_handle_struct* h, qel_tensor_struct* t) {
   Event e;
   e.kind = kind;
   e.handle = h;
   e.tensors.push_back(t);
   e.before = *t;
-  return e;
-}
-
-void record_malloc(const qel_handle_struct* h, qel_tensor_struct* t) {
-  Event e = memory_event(Event::kMalloc, h, t);
-  qel::nvidia::deployment_malloc(h, t);
+  if (kind == Event::kMalloc) qel::nvidia::deployment_malloc(h, t);
   e.data = t->data;
   g_events.push_back(e);
-}
-void record_free(const qel_handle_struct* h, qel_tensor_struct* t) {
-  g_events.push_back(memory_event(Event::kFree, h, t));
-  qel::nvidia::deployment_free(h, t);
-}
-void record_init(const qel_handle_struct* h, qel_tensor_struct* t) {
-  g_events.push_back(memory_event(Event::kInit, h, t));
+  if (kind == Event::kFree) qel::nvidia::deployment_free(h, t);
 }
 
 qel_tensor_struct descriptor(const std::vector<int64_t>& extents, const qel_handle_struct* h, void* data) {
@@ -75,9 +66,8 @@ TestModel::TestModel()
       input_buffer(32 * 32 * 32 * 3),
       output_buffer(32 * 16 * 16),
       param_data(1) {
-  handle_ops(handle, record_malloc, record_free, nullptr);
-  handle_ops(output_handle, record_malloc, record_free, nullptr);
-  handle_ops(mirror, nullptr, nullptr, record_init);
+  for (qel_handle_struct* h : {&handle, &output_handle}) handle_ops(*h, record<Event::kMalloc>, record<Event::kFree>, nullptr);
+  handle_ops(mirror, nullptr, nullptr, record<Event::kInit>);
   input = descriptor({32, 32, 32, 3}, &handle, input_buffer.data());
   output = descriptor({32, 16, 16, 1}, &output_handle, output_buffer.data());
   for (const rules::Param& p : rules::params()) params.push_back(descriptor(p.extents, &handle, param_data.data()));

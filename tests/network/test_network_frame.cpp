@@ -1,7 +1,7 @@
 // The network function against recording stand-ins of its 736 operators: every
 // operator once, the life of every intermediate, the order inside a step, the
 // convolutions and reorders against their layer rows, the checks with their
-// reports, the output step, the failure path, and the memory plan of a run.
+// reports, the output step and the failure path.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,7 +19,6 @@
 #include "tests/network/recorder.h"
 #include "tests/child_process.h"
 #include "tests/support/param_rules.h"
-#include "x86/src/network_function.h"
 
 using netrec::Analysis;
 using netrec::Event;
@@ -58,23 +57,15 @@ TEST_F(NetworkFrame, EveryOperatorOnceAndEveryIntermediateFromItsFirstWriterToIt
   for (size_t n = 0; n < a.intermediates.size(); ++n) {
     SCOPED_TRACE("intermediate " + std::to_string(n));
     const netrec::Intermediate& x = a.intermediates[n];
-    EXPECT_EQ(x.allocations, 1);
-    EXPECT_EQ(x.releases, 1);
-    EXPECT_EQ(x.allocated_before, x.first_use);
-    EXPECT_EQ(x.released_after, x.last_use);
+    EXPECT_TRUE(x.allocations == 1 && x.releases == 1 && x.allocated_before == x.first_use && x.released_after == x.last_use);
     // The descriptor is filled whole before its allocation.
     const Event& e = g_events[static_cast<size_t>(x.malloc_event)];
     const qel_tensor_struct& t = e.before;
     int64_t count = 1;
-    for (int i = 0; i < 8; ++i) {
-      if (i < t.rank) count *= t.extents[i];
-      else EXPECT_EQ(t.extents[i], 0);
-    }
-    EXPECT_EQ(t.count, count);
-    EXPECT_EQ(t.dtype, QEL_F32);
-    EXPECT_TRUE(t.mirror_handle == nullptr && t.mirror_aux == 0 && t.mirror_ptr == nullptr && t.data_aux == 0);
-    EXPECT_EQ(t.data_handle, &m.handle);
-    EXPECT_EQ(t.data, nullptr);
+    for (int i = 0; i < t.rank; ++i) count *= t.extents[i];
+    EXPECT_TRUE(std::all_of(t.extents + t.rank, t.extents + 8, [](int64_t v) { return v == 0; }));
+    EXPECT_TRUE(t.count == count && t.dtype == QEL_F32 && t.mirror_handle == nullptr && t.mirror_aux == 0 &&
+                t.mirror_ptr == nullptr && t.data_handle == &m.handle && t.data_aux == 0 && t.data == nullptr);
     EXPECT_NE(e.data, nullptr);
   }
   // The 638 descriptors lie side by side in one array.
@@ -108,15 +99,9 @@ TEST_F(NetworkFrame, AStepReleasesThenChecksThenAllocatesThenCalls) {
         if (std::count(got.begin(), got.end(), t)) want.push_back(t);
       return want;
     };
-    if (step > 0) {
-      EXPECT_EQ(released, in_order_of(call(a, step - 1).tensors, released)) << "step " << step;
-    }
-    if (step < 735) {
-      EXPECT_EQ(allocated, in_order_of(call(a, step).tensors, allocated)) << "step " << step;
-    }
-    if (step == 735) {
-      EXPECT_EQ(allocated, std::vector<const qel_tensor_struct*>{&m.output});
-    }
+    const std::vector<qel_tensor_struct*> none, output = {&m.output};
+    EXPECT_EQ(released, in_order_of(step > 0 ? call(a, step - 1).tensors : none, released)) << "step " << step;
+    EXPECT_EQ(allocated, in_order_of(step < 735 ? call(a, step).tensors : step == 735 ? output : none, allocated)) << step;
     begin = end + 1;
   }
   // The input first, then P0 to P1023, each once.
@@ -297,79 +282,6 @@ TEST_F(NetworkFrame, AFailingOperatorEndsTheRunAndReleasesWhatIsLive) {
     EXPECT_EQ(g_events[static_cast<size_t>(a.calls.back())].id, failing) << "nothing runs after the failure";
     for (const auto& x : a.intermediates) EXPECT_TRUE(x.allocations == 1 && x.releases == 1);
     EXPECT_EQ(a.other_releases, 0);
-  }
-}
-
-// ---- The memory plan of a run -------------------------------------------------
-
-struct Request {
-  bool allocate;
-  const qel_tensor_struct* desc;
-  uint64_t bytes;
-};
-
-// The requests that reach the manager with a tensor still to be served.
-std::vector<Request> requests() {
-  std::vector<Request> out;
-  for (const Event& e : g_events)
-    if ((e.kind == Event::kMalloc && e.before.data == nullptr) || e.kind == Event::kFree)
-      out.push_back({e.kind == Event::kMalloc, e.tensors[0], static_cast<uint64_t>(e.before.count) * 4});
-  return out;
-}
-
-// First fit by address over 64-byte units: a request reserves the smallest
-// multiple of 64 above its size; the arena is the highest end ever released.
-std::pair<std::vector<uint64_t>, uint64_t> first_fit(const std::vector<Request>& reqs) {
-  struct Interval {
-    uint64_t begin, end;
-    const qel_tensor_struct* desc;
-  };
-  std::vector<Interval> live;
-  std::vector<uint64_t> offsets;
-  uint64_t arena = 0;
-  for (const Request& r : reqs) {
-    if (!r.allocate) {
-      const auto it = std::find_if(live.begin(), live.end(), [&](const Interval& i) { return i.desc == r.desc; });
-      arena = std::max(arena, it->end);
-      live.erase(it);
-      continue;
-    }
-    const uint64_t reserve = r.bytes / 64 * 64 + 64;
-    uint64_t cursor = 0;
-    auto at = live.begin();
-    while (at != live.end() && at->begin < cursor + reserve) cursor = (at++)->end;
-    live.insert(at, {cursor, cursor + reserve, r.desc});
-    offsets.push_back(cursor);
-  }
-  return {offsets, arena};
-}
-
-TEST_F(NetworkFrame, TheArenaIsTheFirstFitPlanOfOneRunAndReplaysServeIt) {
-  TestModel m;
-  m.run();
-  const std::vector<Request> plain = requests();
-  g_events.clear();
-  qel::nvidia::deployment_optimize(qel_x86_4602A7A4_00000000_D0, &m.ctx, 1);
-  const std::vector<Request> captured = requests();
-  ASSERT_EQ(plain.size(), captured.size());
-  for (size_t i = 0; i < plain.size(); ++i) EXPECT_TRUE(plain[i].allocate == captured[i].allocate && plain[i].bytes == captured[i].bytes);
-  const qel::nvidia::ManagerState st = qel::nvidia::state();
-  ASSERT_TRUE(st.captured);
-  ASSERT_EQ(st.replay.size(), 638u);
-  const auto plan = first_fit(captured);
-  EXPECT_EQ(st.replay, plan.first);
-  EXPECT_EQ(st.peak, plan.second);
-  ASSERT_NE(st.arena, nullptr);
-  // Two replayed runs serve every request at its planned offset, in call order.
-  for (int run = 0; run < 2; ++run) {
-    g_events.clear();
-    qel::nvidia::deployment_run(qel_x86_4602A7A4_00000000_D0, &m.ctx);
-    EXPECT_EQ(qel::nvidia::state().position, 0);
-    std::vector<uint64_t> served;
-    for (const Event& e : g_events)
-      if (e.kind == Event::kMalloc && e.before.data == nullptr)
-        served.push_back(static_cast<uint64_t>(static_cast<const char*>(e.data) - static_cast<const char*>(st.arena)));
-    EXPECT_EQ(served, st.replay) << "run " << run;
   }
 }
 

@@ -1,13 +1,12 @@
 // The whole network end to end: the library's output for a random batch
 // against an independent reference written here in plain loops (its own
 // padding, convolution, normalisation, pooling, upsampling and LeakyReLU, in
-// double precision) over the parameter blobs the library embeds. Runs without
-// and with planning must agree bit for bit.
+// double precision) over the raw parameter blobs the library embeds. Runs
+// without and with planning must agree bit for bit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -19,31 +18,25 @@
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Parameters, read from the raw blob files in the order of their first use.
-
+// The parameter blobs, handed out in index order, which is their order of use.
 class Params {
  public:
   Params() {
     for (int k = 0; k < 1024; ++k) {
       const int64_t count = rules::params()[static_cast<size_t>(k)].count();
-      const std::string path = std::string(QEL_TEST_PARAMS_DIR) + "/qel_pellavine_P" + std::to_string(k) + "_D0_Output";
-      std::ifstream in(path, std::ios::binary | std::ios::ate);
-      if (!in || in.tellg() != count * 4) throw std::runtime_error("parameter blob missing or of the wrong size: " + path);
+      std::ifstream in(std::string(QEL_TEST_PARAMS_DIR) + "/qel_pellavine_P" + std::to_string(k) + "_D0_Output",
+                       std::ios::binary | std::ios::ate);
+      if (!in || in.tellg() != count * 4) throw std::runtime_error("blob " + std::to_string(k) + " missing or wrongly sized");
       in.seekg(0);
-      std::vector<float> v(static_cast<size_t>(count));
-      in.read(reinterpret_cast<char*>(v.data()), count * 4);
-      blobs_.push_back(std::move(v));
+      blobs_.emplace_back(static_cast<size_t>(count));
+      in.read(reinterpret_cast<char*>(blobs_.back().data()), count * 4);
     }
   }
-  // The next parameter in order of use.
-  const std::vector<float>& next() { return blobs_.at(static_cast<size_t>(cursor_++)); }
-  int used() const { return cursor_; }
-  void rewind() { cursor_ = 0; }
+  const std::vector<float>& next() { return blobs_.at(static_cast<size_t>(used++)); }
+  int used = 0;
 
  private:
   std::vector<std::vector<float>> blobs_;
-  int cursor_ = 0;
 };
 
 // One image, channels last.
@@ -56,78 +49,59 @@ struct Image {
   double at(int y, int x, int ch) const { return v[(static_cast<size_t>(y) * w + x) * c + ch]; }
 };
 
-// Convolution, weights KH x KW x Cin x Cout, zero padding `pad`, no bias unless given.
+// Convolution with weights KH x KW x Cin x Cout, zero padding, optional bias.
 Image conv(const Image& in, const std::vector<float>& wt, int k, int cout, int stride, int pad,
            const std::vector<float>* bias = nullptr) {
-  const int oh = (in.h + 2 * pad - k) / stride + 1, ow = (in.w + 2 * pad - k) / stride + 1;
-  Image out(oh, ow, cout);
-  for (int y = 0; y < oh; ++y)
-    for (int x = 0; x < ow; ++x)
+  Image out((in.h + 2 * pad - k) / stride + 1, (in.w + 2 * pad - k) / stride + 1, cout);
+  for (int y = 0; y < out.h; ++y)
+    for (int x = 0; x < out.w; ++x)
       for (int o = 0; o < cout; ++o) {
         double s = bias ? (*bias)[static_cast<size_t>(o)] : 0.0;
-        for (int ky = 0; ky < k; ++ky) {
-          const int iy = y * stride + ky - pad;
-          if (iy < 0 || iy >= in.h) continue;
+        for (int ky = 0; ky < k; ++ky)
           for (int kx = 0; kx < k; ++kx) {
-            const int ix = x * stride + kx - pad;
-            if (ix < 0 || ix >= in.w) continue;
+            const int iy = y * stride + ky - pad, ix = x * stride + kx - pad;
+            if (iy < 0 || iy >= in.h || ix < 0 || ix >= in.w) continue;
             for (int i = 0; i < in.c; ++i)
               s += in.at(iy, ix, i) * wt[((static_cast<size_t>(ky) * k + kx) * in.c + i) * cout + o];
           }
-        }
         out.at(y, x, o) = s;
       }
   return out;
 }
 
-// Batch normalisation with ReLU over the first `channels` channels.
-Image bn_relu(const Image& in, Params& p, int channels) {
-  const auto& gamma = p.next();
-  const auto& beta = p.next();
-  const auto& mean = p.next();
-  const auto& var = p.next();
-  Image out(in.h, in.w, channels);
-  for (int y = 0; y < in.h; ++y)
-    for (int x = 0; x < in.w; ++x)
-      for (int ch = 0; ch < channels; ++ch) {
-        const double invstd = 1.0 / std::sqrt(static_cast<double>(var[ch]) + 1.001e-5);
-        const double v = gamma[ch] * invstd * (in.at(y, x, ch) - mean[ch]) + beta[ch];
-        out.at(y, x, ch) = v > 0.0 ? v : 0.0;
-      }
-  return out;
-}
-
-Image leaky(const Image& in) {
+// Batch normalisation (gamma, beta, mean, variance; epsilon 1.001e-5) with ReLU.
+Image bn_relu(const Image& in, Params& p) {
+  const auto &gamma = p.next(), &beta = p.next(), &mean = p.next(), &var = p.next();
   Image out = in;
-  for (double& v : out.v) v = v >= 0.0 ? v : 0.2 * v;
+  for (size_t i = 0; i < out.v.size(); ++i) {
+    const size_t ch = i % static_cast<size_t>(in.c);
+    const double v = gamma[ch] / std::sqrt(static_cast<double>(var[ch]) + 1.001e-5) * (in.v[i] - mean[ch]) + beta[ch];
+    out.v[i] = v > 0.0 ? v : 0.0;
+  }
   return out;
 }
 
-// 3 x 3 max pooling, stride 2, window rows 2oy-1 .. 2oy+1; outside counts as 0.
-Image max_pool(const Image& in) {
+Image leaky(Image in) {
+  for (double& v : in.v) v = v >= 0.0 ? v : 0.2 * v;
+  return in;
+}
+
+// 2 x 2 average pooling, or 3 x 3 max pooling of stride 2 over rows and
+// columns 2o-1 .. 2o+1 (outside counts as 0).
+Image pool(const Image& in, bool max) {
   Image out(in.h / 2, in.w / 2, in.c);
   for (int y = 0; y < out.h; ++y)
     for (int x = 0; x < out.w; ++x)
       for (int ch = 0; ch < in.c; ++ch) {
-        double m = -INFINITY;
-        for (int dy = -1; dy <= 1; ++dy)
-          for (int dx = -1; dx <= 1; ++dx) {
+        double m = max ? -INFINITY : 0.0;
+        for (int dy = max ? -1 : 0; dy <= 1; ++dy)
+          for (int dx = max ? -1 : 0; dx <= 1; ++dx) {
             const int iy = 2 * y + dy, ix = 2 * x + dx;
-            const bool inside = iy >= 0 && iy < in.h && ix >= 0 && ix < in.w;
-            m = std::max(m, inside ? in.at(iy, ix, ch) : 0.0);
+            const double v = iy >= 0 && iy < in.h && ix >= 0 && ix < in.w ? in.at(iy, ix, ch) : 0.0;
+            m = max ? std::max(m, v) : m + 0.25 * v;
           }
         out.at(y, x, ch) = m;
       }
-  return out;
-}
-
-Image avg_pool(const Image& in) {
-  Image out(in.h / 2, in.w / 2, in.c);
-  for (int y = 0; y < out.h; ++y)
-    for (int x = 0; x < out.w; ++x)
-      for (int ch = 0; ch < in.c; ++ch)
-        out.at(y, x, ch) = 0.25 * (in.at(2 * y, 2 * x, ch) + in.at(2 * y, 2 * x + 1, ch) +
-                                   in.at(2 * y + 1, 2 * x, ch) + in.at(2 * y + 1, 2 * x + 1, ch));
   return out;
 }
 
@@ -156,10 +130,8 @@ Image upsample(const Image& in) {
 Image concat(const Image& a, const Image& b) {
   Image out(a.h, a.w, a.c + b.c);
   for (int y = 0; y < a.h; ++y)
-    for (int x = 0; x < a.w; ++x) {
-      for (int ch = 0; ch < a.c; ++ch) out.at(y, x, ch) = a.at(y, x, ch);
-      for (int ch = 0; ch < b.c; ++ch) out.at(y, x, a.c + ch) = b.at(y, x, ch);
-    }
+    for (int x = 0; x < a.w; ++x)
+      for (int ch = 0; ch < out.c; ++ch) out.at(y, x, ch) = ch < a.c ? a.at(y, x, ch) : b.at(y, x, ch - a.c);
   return out;
 }
 
@@ -169,37 +141,30 @@ Image reference(const Image& image, Params& p) {
   for (int y = 0; y < 32; ++y)
     for (int x = 0; x < 32; ++x)
       for (int ch = 0; ch < 3; ++ch) padded.at(y + 3, x + 3, ch) = image.at(y, x, ch);
-  const Image stem_act = bn_relu(conv(padded, p.next(), 7, 64, 2, 0), p, 64);
-  const Image stem_pool = max_pool(stem_act);
-  Image normalised = bn_relu(stem_pool, p, 64);
-
-  Image block_input = stem_pool;
-  std::vector<Image> skips = {stem_act, stem_pool};
+  const Image stem_act = bn_relu(conv(padded, p.next(), 7, 64, 2, 0), p);
+  Image block_input = pool(stem_act, true);
+  std::vector<Image> skips = {stem_act, block_input};
+  Image normalised = bn_relu(block_input, p), buffer;
   const int layers[4] = {6, 12, 48, 32};
-  Image buffer;
   for (int b = 0; b < 4; ++b) {
     buffer = block_input;
     for (int j = 0; j < layers[b]; ++j) {
-      const Image x = j == 0 ? normalised : bn_relu(buffer, p, buffer.c);
-      const Image bottleneck = bn_relu(conv(x, p.next(), 1, 128, 1, 0), p, 128);
+      const Image x = j == 0 ? normalised : bn_relu(buffer, p);
+      const Image bottleneck = bn_relu(conv(x, p.next(), 1, 128, 1, 0), p);
       buffer = concat(buffer, conv(bottleneck, p.next(), 3, 32, 1, 1));
     }
     if (b == 3) break;
-    const int c = buffer.c;
-    const Image transition_in = bn_relu(buffer, p, c);
-    const Image pooled = avg_pool(conv(transition_in, p.next(), 1, c / 2, 1, 0));
-    normalised = bn_relu(pooled, p, c / 2);
-    block_input = pooled;
-    if (b < 2) skips.push_back(pooled);  // transition 1 and 2 pools
+    const Image transition_in = bn_relu(buffer, p);
+    block_input = pool(conv(transition_in, p.next(), 1, buffer.c / 2, 1, 0), false);
+    normalised = bn_relu(block_input, p);
+    if (b < 2) skips.push_back(block_input);  // transition 1 and 2 pools
   }
-  const Image features = bn_relu(buffer, p, 1920);
+  const Image features = bn_relu(buffer, p);
   const auto& reduce_w = p.next();
   Image stage = conv(features, reduce_w, 1, 960, 1, 0, &p.next());
-
   const int channels[4] = {480, 240, 120, 60};
   for (int s = 0; s < 4; ++s) {
-    const Image up = upsample(s == 0 ? stage : leaky(stage));
-    const Image joined = concat(up, skips[static_cast<size_t>(3 - s)]);
+    const Image joined = concat(upsample(s == 0 ? stage : leaky(stage)), skips[static_cast<size_t>(3 - s)]);
     const auto& w1 = p.next();
     const Image a = leaky(conv(joined, w1, 3, channels[s], 1, 1, &p.next()));
     const auto& w2 = p.next();
@@ -208,8 +173,6 @@ Image reference(const Image& image, Params& p) {
   const auto& head_w = p.next();
   return conv(leaky(stage), head_w, 3, 1, 1, 1, &p.next());
 }
-
-}  // namespace
 
 TEST(NetworkReference, OutputMatchesAnIndependentReference) {
   std::mt19937 rng(20261206);
@@ -234,18 +197,20 @@ TEST(NetworkReference, OutputMatchesAnIndependentReference) {
   for (const int n : {0, 17, 31}) {
     SCOPED_TRACE("image " + std::to_string(n));
     Image image(32, 32, 3);
-    for (size_t i = 0; i < image.v.size(); ++i) image.v[i] = input[static_cast<size_t>(n) * 3072 + i];
-    params.rewind();
+    std::copy(input.begin() + n * 3072, input.begin() + (n + 1) * 3072, image.v.begin());
+    params.used = 0;
     const Image want = reference(image, params);
-    ASSERT_EQ(params.used(), 1024);
+    ASSERT_EQ(params.used, 1024);
     double scale = 0.0, worst = 0.0;
     for (double v : want.v) scale = std::max(scale, std::fabs(v));
     ASSERT_GT(scale, 0.0);
     for (int i = 0; i < 256; ++i) {
-      const double got = outputs[0][static_cast<size_t>(n) * 256 + static_cast<size_t>(i)];
+      const double got = outputs[0][static_cast<size_t>(n * 256 + i)];
       ASSERT_TRUE(std::isfinite(got)) << "output " << i;
       worst = std::max(worst, std::fabs(got - want.v[static_cast<size_t>(i)]));
     }
     EXPECT_LE(worst, 1e-4 * scale) << "largest difference " << worst << " at output scale " << scale;
   }
 }
+
+}  // namespace
