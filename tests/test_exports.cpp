@@ -20,10 +20,9 @@ std::set<std::string> exported_names() {
   if (!p) return names;
   char line[4096];
   while (fgets(line, sizeof line, p)) {
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    const std::string s(line);  // address, type, name
     const size_t sp = s.find(' ', s.find(' ') + 1);
-    if (sp != std::string::npos) names.insert(s.substr(sp + 1));
+    if (sp != std::string::npos) names.insert(s.substr(sp + 1, s.size() - sp - 2));
   }
   pclose(p);
   return names;

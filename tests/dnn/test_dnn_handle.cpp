@@ -1,11 +1,7 @@
-// The layer static (get-or-create with retry, destruction at exit) and the
-// life of real layers: failures as exceptions naming the layer, a clean
-// process exit.
+// The layer static (get-or-create with retry, destruction of its item) and
+// the failures of real layers as exceptions naming the layer.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -13,7 +9,6 @@
 
 #include "dnn/device_singleton.h"
 #include "dnn_test_util.h"
-#include "tests/child_process.h"
 
 using namespace dnntest;
 using qel::dnn::DeviceItem;
@@ -32,20 +27,14 @@ struct Log {
 
 class FakePrim : public qel::dnn::dnnl::Executor<2> {
  public:
-  explicit FakePrim(const char* name) : name_(name) { ++g_log.created; }
-  ~FakePrim() noexcept override {
-    ++g_log.destroyed;
-    std::printf("destroyed %s\n", name_);
-  }
+  FakePrim() { ++g_log.created; }
+  ~FakePrim() noexcept override { ++g_log.destroyed; }
 
  protected:
   void execute(void* const*) override {
     ++g_log.executed;
     if (g_log.fail_execute) throw std::runtime_error("execution failed");
   }
-
- private:
-  const char* name_;
 };
 using FakeSingleton = DeviceSingleton<FakePrim>;
 
@@ -53,7 +42,7 @@ FakeSingleton::Item* create_fake(const qel_ctx_struct* ctx) {
   ++g_log.creator_calls;
   g_log.creator_ctx = ctx;
   if (g_log.fail_create) throw std::runtime_error("creation failed");
-  return new DeviceItem<FakePrim>("fake");
+  return new DeviceItem<FakePrim>();
 }
 void initialize_fake(const qel_ctx_struct*, FakePrim&) { ADD_FAILURE() << "the initializer is never called"; }
 
@@ -82,29 +71,6 @@ TEST(LayerStatic, CreatesOnceOnFirstUseRetriesAfterFailuresAndDestroysItsItem) {
   EXPECT_EQ(g_log.destroyed, 1);
   FakeSingleton empty(nullptr, initialize_fake);
   EXPECT_THROW(empty.get(&first), std::bad_function_call);
-}
-
-// Function-local statics of three layers, first used in the order 2, 1, 3,
-// are destroyed at exit in reverse order of first use.
-#define QEL_TEST_LAYER(n)                                                                                  \
-  if (which == n) {                                                                                        \
-    static FakeSingleton s([](const qel_ctx_struct*) -> FakeSingleton::Item* { return new DeviceItem<FakePrim>("layer " #n); }, \
-                           initialize_fake);                                                               \
-    s.get(nullptr)(nullptr, nullptr);                                                                      \
-  }
-void layer(int which) {
-  QEL_TEST_LAYER(1)
-  QEL_TEST_LAYER(2)
-  QEL_TEST_LAYER(3)
-}
-
-TEST(LayerStatic, ItemsAreDestroyedAtExitInReverseOrderOfFirstUse) {
-  const ChildResult r = run_in_child([] {
-    for (int n : {2, 1, 2, 3}) layer(n);
-    std::exit(0);
-  });
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "destroyed layer 3\ndestroyed layer 1\ndestroyed layer 2\n");
 }
 
 // ---- Real layers --------------------------------------------------------------
@@ -143,31 +109,6 @@ TEST(Layers, NullDataPointersAreExceptionsNamingTheLayer) {
   qel_tensor_struct tb = tensor_of(big.data());
   QEL_DNN_NAME(855B)(g.tc.get(), &g.t);
   EXPECT_THROW(QEL_DNN_NAME(8214)(g.tc.get(), &tb, &tb, &g.t), Error);
-}
-
-// After layers ran the process exits normally: the statics release their
-// primitives while the engine still exists. The child is this program started
-// afresh (a fork would inherit the OpenMP thread pool): it runs a layer from a
-// static initialiser and exits before any test runs.
-const bool g_exit_child = [] {
-  if (std::getenv("QEL_DNN_EXIT_CHILD") == nullptr) return false;
-  Block3Layer g;
-  g.run(&g.d, &g.s, &g.t);
-  std::printf("ran %g\n", g.dst[0]);
-  std::exit(0);
-}();
-
-TEST(Layers, TheProcessExitsCleanlyAfterLayersRan) {
-  char self[4096] = {};
-  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-  FILE* child = popen((std::string("QEL_DNN_EXIT_CHILD=1 '") + self + "'").c_str(), "r");
-  ASSERT_NE(child, nullptr);
-  char buf[256] = {};
-  const std::string out = fgets(buf, sizeof buf, child) ? buf : "";
-  const int status = pclose(child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(out, "ran 256\n");
-  EXPECT_FALSE(g_exit_child);
 }
 
 }  // namespace

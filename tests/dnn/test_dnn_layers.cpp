@@ -123,22 +123,16 @@ TEST(AllLayers, EachCreatesOnePrimitiveAndNoneRunsOnReferenceCode) {
 
   std::map<std::string, qel::dnn::dnnl::PrimitiveRecord> by_layer;
   for (const auto& r : qel::dnn::dnnl::created_primitives()) EXPECT_TRUE(by_layer.emplace(r.layer, r).second) << r.layer;
-  ASSERT_EQ(by_layer.size(), 420u);
-  std::map<std::string, int> impls;
+  EXPECT_EQ(by_layer.size(), 420u);
   for (const LayerRow& l : kLayers) {
     char rid[32], cid[32];
     std::snprintf(rid, sizeof rid, "%04X (weight reorder)", l.reorder_id);
     std::snprintf(cid, sizeof cid, "%04X (convolution)", l.conv_id);
-    ASSERT_EQ(by_layer.count(rid) + by_layer.count(cid), 2u) << rid << " / " << cid;
-    const auto& r = by_layer[rid];
-    const auto& c = by_layer[cid];
-    EXPECT_TRUE(c.convolution && !r.convolution);
+    const auto &r = by_layer[rid], &c = by_layer[cid];
+    EXPECT_TRUE(c.convolution && !r.convolution && !r.impl.empty()) << cid;
     for (const std::string& impl : {c.impl, c.converter_impl, r.impl})
       EXPECT_EQ(impl.find("ref"), std::string::npos) << cid << " runs on " << impl;
-    ++impls[c.impl + (c.weights_converted ? " (weights converted by " + c.converter_impl + ")" : "")];
-    ++impls["reorder: " + r.impl];
   }
-  for (const auto& kv : impls) std::printf("%4d x %s\n", kv.second, kv.first.c_str());
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ struct RecordingHandle {
     handle.free = &on_free;
     handle.memset = nullptr;
     handle.init = nullptr;
-    for (auto& s : handle.spare) s = nullptr;
+    handle.spare[0] = handle.spare[1] = handle.spare[2] = nullptr;
   }
   RecordingHandle(const RecordingHandle&) = delete;
   RecordingHandle& operator=(const RecordingHandle&) = delete;
@@ -59,17 +59,10 @@ struct RecordingHandle {
     return reinterpret_cast<RecordingHandle*>(const_cast<qel_handle_struct*>(h));
   }
   static Request note(bool is_malloc, const qel_handle_struct* h, const qel_tensor_struct* t) {
-    Request r{};
-    r.is_malloc = is_malloc;
-    r.rank = t->rank;
-    r.dtype = t->dtype;
+    Request r{is_malloc, t->rank, t->dtype, {}, t->count, t->data_handle == h, t->data == nullptr,
+              t->mirror_handle == nullptr && t->mirror_aux == 0 && t->mirror_ptr == nullptr && t->data_aux == 0,
+              t, t->data};
     std::memcpy(r.extents, t->extents, sizeof r.extents);
-    r.count = t->count;
-    r.handle_matches = t->data_handle == h;
-    r.data_was_null = t->data == nullptr;
-    r.mirror_clear = t->mirror_handle == nullptr && t->mirror_aux == 0 && t->mirror_ptr == nullptr && t->data_aux == 0;
-    r.descriptor = t;
-    r.data = t->data;
     return r;
   }
   static void on_malloc(const qel_handle_struct* h, qel_tensor_struct* t) {
