@@ -1,21 +1,131 @@
-// The exported convolution and weight reorder layers of the table, run on real
-// buffers: one layer of every form against a naive convolution, every reorder
-// against the blocked layout, and all 420 layers creating their primitives.
+// The convolution and weight reorder layers of the table and the handle layer
+// beneath them, run on real buffers: one layer of every form against a naive
+// convolution, every reorder against the blocked layout, all 420 layers
+// creating their primitives, the layer static's get-or-create with retry, and
+// failures as exceptions naming the layer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <iterator>
 #include <map>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
-#include "dnn_test_util.h"
+#include "dnn/device_singleton.h"
+#include "dnn_layers.h"
 
-using namespace dnntest;
+using qel::dnn::DeviceItem;
+using qel::dnn::DeviceSingleton;
+using qel::dnn::dnnl::Error;
+using qel::dnn::layers::ConvShape;
+using qel::dnn::layers::kLayers;
+using qel::dnn::layers::LayerRow;
 
 namespace {
+
+
+// A context whose 1024 parameters and one output the test fills itself.
+struct TestContext {
+  std::vector<qel_tensor_struct> params = std::vector<qel_tensor_struct>(1024);
+  std::vector<qel_tensor_struct> outputs = std::vector<qel_tensor_struct>(1);
+  qel_ctx_struct ctx{};
+  TestContext() {
+    ctx.params = params.data();
+    ctx.outputs = outputs.data();
+    ctx.num_params = 1024;
+    ctx.num_outputs = 1;
+  }
+  const qel_ctx_struct* get() const { return &ctx; }
+};
+
+qel_tensor_struct tensor_of(void* data) {
+  qel_tensor_struct t{};
+  t.data = data;
+  t.dtype = QEL_F32;
+  return t;
+}
+
+std::vector<float> random_values(size_t n, uint32_t seed, float scale = 1.0f) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-scale, scale);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(gen);
+  return v;
+}
+
+// n floats and a guard zone behind them, all NaN at first, so that values left
+// unwritten and writes past the end both show.
+struct GuardedBuffer {
+  explicit GuardedBuffer(size_t n) : size(n), v(n + 64, NAN) {}
+  float* data() { return v.data(); }
+  float& operator[](size_t i) { return v[i]; }
+  bool guard_intact() const { return std::all_of(v.begin() + static_cast<long>(size), v.end(), [](float x) { return std::isnan(x); }); }
+  size_t size;
+  std::vector<float> v;
+};
+
+size_t weights_temp_size(const ConvShape& s) { return static_cast<size_t>(s.padded_cout()) * s.k * s.k * s.cin; }
+
+// Every layer of the table, with its convolution called as (source,
+// destination, weights) whatever its own argument order.
+using ReorderFn = void (*)(const qel_ctx_struct*, qel_tensor_struct*);
+using ConvCall = void (*)(const qel_ctx_struct*, qel_tensor_struct* src, qel_tensor_struct* dst,
+                          qel_tensor_struct* wei);
+struct LayerCallers {
+  const LayerRow* row;
+  ReorderFn reorder;
+  ConvCall conv;
+};
+#define QEL_TEST_CALL_A(id) [](auto c, auto s, auto d, auto w) { QEL_DNN_NAME(id)(c, d, s, w); }
+#define QEL_TEST_CALL_B(id) [](auto c, auto s, auto d, auto w) { QEL_DNN_NAME(id)(c, s, d, w); }
+#define QEL_TEST_CALL_C(id) [](auto c, auto s, auto d, auto w) { QEL_DNN_NAME(id)(c, d, w, s); }
+#define QEL_TEST_CALL_D(id) [](auto c, auto s, auto, auto w) { QEL_DNN_NAME(id)(c, s, w); }
+const std::vector<LayerCallers>& layer_callers() {
+  static const std::vector<LayerCallers> all = [] {
+    const std::pair<ReorderFn, ConvCall> fns[] = {
+#define QEL_DNN_LAYER(cid, cT, cpart, ord, rid, rT, rpart, wp, bp, K, S, P, Cin, Hin, Cout, Hout, B) \
+  {&QEL_DNN_NAME(rid), QEL_TEST_CALL_##ord(cid)},
+#include "dnn_layers.def"
+#undef QEL_DNN_LAYER
+    };
+    std::vector<LayerCallers> v;
+    for (size_t i = 0; i < std::size(kLayers); ++i) v.push_back({&kLayers[i], fns[i].first, fns[i].second});
+    return v;
+  }();
+  return all;
+}
+
+// Direct cross-correlation of image `n`: source N x H x H x Cin (channels
+// last), weights K x K x Cin x Cout as stored, optional bias, zero padding;
+// returns Hout x Hout x Cout.
+std::vector<double> naive_conv_image(const float* src, const ConvShape& s, const float* w, const float* bias,
+                                            int n) {
+  std::vector<double> out(static_cast<size_t>(s.hout) * s.hout * s.cout, 0.0);
+  const float* img = src + static_cast<size_t>(n) * s.hin * s.hin * s.cin;
+  for (int oh = 0; oh < s.hout; ++oh)
+    for (int ow = 0; ow < s.hout; ++ow)
+      for (int co = 0; co < s.cout; ++co) {
+        double acc = bias ? bias[co] : 0.0;
+        for (int kh = 0; kh < s.k; ++kh)
+          for (int kw = 0; kw < s.k; ++kw) {
+            const int ih = oh * s.stride - s.pad + kh, iw = ow * s.stride - s.pad + kw;
+            if (ih < 0 || ih >= s.hin || iw < 0 || iw >= s.hin) continue;
+            const float* px = img + (static_cast<size_t>(ih) * s.hin + iw) * s.cin;
+            const float* wr = w + (static_cast<size_t>(kh) * s.k + kw) * s.cin * s.cout + co;
+            for (int ci = 0; ci < s.cin; ++ci) acc += static_cast<double>(px[ci]) * wr[static_cast<size_t>(ci) * s.cout];
+          }
+        out[(static_cast<size_t>(oh) * s.hout + ow) * s.cout + co] = acc;
+      }
+  return out;
+}
+
 
 // The first layer of every distinct form (kernel, stride, padding, size,
 // block, bias, argument order) of the table.
@@ -133,6 +243,101 @@ TEST(AllLayers, EachCreatesOnePrimitiveAndNoneRunsOnReferenceCode) {
     for (const std::string& impl : {c.impl, c.converter_impl, r.impl})
       EXPECT_EQ(impl.find("ref"), std::string::npos) << cid << " runs on " << impl;
   }
+}
+
+
+// ---- The layer static, with a primitive that counts what happens to it ------
+
+struct Log {
+  int created = 0, destroyed = 0, executed = 0, creator_calls = 0;
+  bool fail_create = false, fail_execute = false;
+  const qel_ctx_struct* creator_ctx = nullptr;
+} g_log;
+
+class FakePrim : public qel::dnn::dnnl::Executor<2> {
+ public:
+  FakePrim() { ++g_log.created; }
+  ~FakePrim() noexcept override { ++g_log.destroyed; }
+
+ protected:
+  void execute(void* const*) override {
+    ++g_log.executed;
+    if (g_log.fail_execute) throw std::runtime_error("execution failed");
+  }
+};
+using FakeSingleton = DeviceSingleton<FakePrim>;
+
+FakeSingleton::Item* create_fake(const qel_ctx_struct* ctx) {
+  ++g_log.creator_calls;
+  g_log.creator_ctx = ctx;
+  if (g_log.fail_create) throw std::runtime_error("creation failed");
+  return new DeviceItem<FakePrim>();
+}
+void initialize_fake(const qel_ctx_struct*, FakePrim&) { ADD_FAILURE() << "the initializer is never called"; }
+
+TEST(LayerStatic, CreatesOnceOnFirstUseRetriesAfterFailuresAndDestroysItsItem) {
+  qel_ctx_struct first{}, later{};
+  {
+    FakeSingleton s(create_fake, initialize_fake);
+    EXPECT_EQ(g_log.creator_calls, 0) << "construction must not create";
+    g_log.fail_create = true;
+    EXPECT_THROW(s.get(&later), std::runtime_error);
+    EXPECT_EQ(s.item, nullptr);
+    g_log.fail_create = false;
+    for (int i = 0; i < 4; ++i) s.get(i == 0 ? &first : &later)(nullptr, nullptr);
+    EXPECT_EQ(g_log.creator_calls, 2);
+    EXPECT_EQ(g_log.creator_ctx, &first);
+    EXPECT_EQ(g_log.created, 1);
+    EXPECT_EQ(g_log.executed, 4);
+    g_log.fail_execute = true;  // a failed execution keeps the item
+    auto* item = s.item;
+    EXPECT_THROW(s.get(&later)(nullptr, nullptr), std::runtime_error);
+    EXPECT_EQ(s.item, item);
+    EXPECT_EQ(g_log.destroyed, 0);
+  }
+  EXPECT_EQ(g_log.destroyed, 1);
+  { FakeSingleton unused(create_fake, initialize_fake); }
+  EXPECT_EQ(g_log.destroyed, 1);
+  FakeSingleton empty(nullptr, initialize_fake);
+  EXPECT_THROW(empty.get(&first), std::bad_function_call);
+}
+
+// ---- Real layers --------------------------------------------------------------
+
+// Reorder and convolution of a 3 x 3 dense-block-3 layer, weights 0.5 and
+// source 1: a corner output sees 4 of the 9 taps, 4 x 128 x 0.5.
+struct Block3Layer {
+  std::vector<float> param = std::vector<float>(3 * 3 * 128 * 32, 0.5f), temp = param;
+  std::vector<float> src = std::vector<float>(32 * 2 * 2 * 128, 1.0f), dst = std::vector<float>(32 * 2 * 2 * 32);
+  TestContext tc;
+  qel_tensor_struct t = tensor_of(temp.data()), s = tensor_of(src.data()), d = tensor_of(dst.data()), none = tensor_of(nullptr);
+  Block3Layer() { tc.params[674] = tensor_of(param.data()); }
+  void run(qel_tensor_struct* dt, qel_tensor_struct* st, qel_tensor_struct* wt) {
+    QEL_DNN_NAME(846E)(tc.get(), &t);
+    QEL_DNN_NAME(82F0)(tc.get(), dt, st, wt);
+  }
+};
+
+TEST(Layers, NullDataPointersAreExceptionsNamingTheLayer) {
+  Block3Layer g;
+  try {
+    g.run(&g.none, &g.s, &g.t);
+    FAIL() << "a null destination was accepted";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.layer(), "82F0 (convolution)");
+    EXPECT_NE(std::string(e.what()).find("destination"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(g.run(&g.d, &g.none, &g.t), Error);
+  EXPECT_THROW(g.run(&g.d, &g.s, &g.none), Error);
+  g.run(&g.d, &g.s, &g.t);  // the primitive survives its failed runs
+  EXPECT_FLOAT_EQ(g.dst[0], 256.0f);
+  g.tc.params[674] = tensor_of(nullptr);
+  EXPECT_THROW(QEL_DNN_NAME(846E)(g.tc.get(), &g.t), Error);
+  g.tc.params[1020] = tensor_of(g.param.data());  // a bias layer whose bias is missing
+  std::vector<float> big(32 * 16 * 16 * 60);
+  qel_tensor_struct tb = tensor_of(big.data());
+  QEL_DNN_NAME(855B)(g.tc.get(), &g.t);
+  EXPECT_THROW(QEL_DNN_NAME(8214)(g.tc.get(), &tb, &tb, &g.t), Error);
 }
 
 }  // namespace

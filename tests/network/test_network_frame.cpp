@@ -16,14 +16,168 @@
 
 #include "dnn_layers.h"
 #include "runtime/qel_memory.h"
-#include "tests/network/recorder.h"
 #include "tests/child_process.h"
 #include "tests/support/param_rules.h"
+#include "x86/src/network_function.h"
+// The stand-ins must match the operators' declarations.
+#include "x86/src/network_operators.h"
 
-using netrec::Analysis;
-using netrec::Event;
-using netrec::g_events;
-using netrec::TestModel;
+namespace {
+
+// Every operator call and memory operation of a run, in order.
+struct Event {
+  enum Kind { kMalloc, kFree, kInit, kCall } kind = kCall;
+  const qel_handle_struct* handle = nullptr;  // memory events
+  int id = 0;                                 // calls: the operator's id
+  std::vector<qel_tensor_struct*> tensors;    // calls: the arguments; memory events: the tensor
+  qel_tensor_struct before{};                 // memory events: the descriptor on entry
+  void* data = nullptr;                       // malloc: data on return; calls: data of output 0
+};
+std::vector<Event> g_events;
+int g_throw_at = 0;  // the operator with this id throws after recording its call
+
+void called(int id, const qel_ctx_struct* c, std::initializer_list<qel_tensor_struct*> args) {
+  Event e;
+  e.id = id;
+  e.tensors = args;
+  e.data = c->outputs[0].data;
+  g_events.push_back(e);
+  if (id == g_throw_at) throw std::runtime_error("operator failed");
+}
+
+// Handle operations that record, and for malloc and free then call the
+// library's memory manager, so capture and replay work as in a real run.
+template <Event::Kind kind>
+void record(const qel_handle_struct* h, qel_tensor_struct* t) {
+  Event e;
+  e.kind = kind;
+  e.handle = h;
+  e.tensors.push_back(t);
+  e.before = *t;
+  if (kind == Event::kMalloc) qel::nvidia::deployment_malloc(h, t);
+  e.data = t->data;
+  g_events.push_back(e);
+  if (kind == Event::kFree) qel::nvidia::deployment_free(h, t);
+}
+
+qel_handle_struct recording_handle(const char* name, qel_malloc_fn m, qel_free_fn f, qel_init_fn i) {
+  qel_handle_struct h(qel_device_struct(name, 0), nullptr, qel_handle_ptrs_struct{});
+  h.malloc = m;
+  h.free = f;
+  h.memset = nullptr;
+  h.init = i;
+  h.spare[0] = h.spare[1] = h.spare[2] = nullptr;
+  return h;
+}
+
+qel_tensor_struct descriptor(const std::vector<int64_t>& extents, const qel_handle_struct* h, void* data) {
+  qel_tensor_struct t{};
+  t.rank = static_cast<int32_t>(extents.size());
+  t.dtype = QEL_F32;
+  t.count = 1;
+  for (size_t i = 0; i < extents.size(); ++i) t.count *= t.extents[i] = extents[i];
+  t.data_handle = h;
+  t.data = data;
+  return t;
+}
+
+// A context like the model's: one input, 1024 parameters and one output, all
+// f32 with their shapes; the recording handle in every data slot but the
+// output's, which has a recording handle of its own.
+struct TestModel {
+  qel_handle_struct handle = recording_handle("x86", record<Event::kMalloc>, record<Event::kFree>, nullptr);
+  qel_handle_struct output_handle = handle;
+  qel_handle_struct mirror = recording_handle("mirror", nullptr, nullptr, record<Event::kInit>);  // records inits
+  std::vector<float> input_buffer = std::vector<float>(32 * 32 * 32 * 3), output_buffer = std::vector<float>(32 * 16 * 16);
+  qel_tensor_struct input = descriptor({32, 32, 32, 3}, &handle, input_buffer.data());
+  qel_tensor_struct output = descriptor({32, 16, 16, 1}, &output_handle, output_buffer.data());
+  std::vector<qel_tensor_struct> params;
+  qel_ctx_struct ctx{};
+
+  TestModel() {
+    for (const rules::Param& p : rules::params()) params.push_back(descriptor(p.extents, &handle, &input_buffer[0]));
+    ctx.inputs = &input;
+    ctx.params = params.data();
+    ctx.outputs = &output;
+    ctx.aux_handle = ctx.alloc_handle = &handle;
+    ctx.num_inputs = ctx.num_outputs = 1;
+    ctx.num_params = 1024;
+  }
+  // Takes the data of the input and the parameters and gives them the mirror
+  // handle: every check then shows as an init event.
+  void make_checks_visible() {
+    for (qel_tensor_struct* t = &input; t != params.data() + 1024; t = t == &input ? params.data() : t + 1) {
+      t->data = nullptr;
+      t->mirror_handle = &mirror;
+    }
+  }
+  void run() {
+    g_events.clear();
+    qel_x86_4602A7A4_00000000_D0(&ctx);
+  }
+};
+
+// A recorded run read back: the event index of every call, and the
+// intermediates in allocation order.
+struct Intermediate {
+  int malloc_event = -1, allocations = 0, releases = 0;
+  int allocated_before = -1, released_after = -1, first_use = -1, last_use = -1;  // steps
+};
+struct Analysis {
+  std::vector<int> calls, calls_before;  // per event: calls recorded before it
+  std::vector<Intermediate> intermediates;
+  std::map<const qel_tensor_struct*, int> number;
+  int other_releases = 0;  // releases of descriptors the network's handle never allocated
+};
+
+Analysis analyse(const TestModel& m) {
+  Analysis a;
+  int calls = 0;
+  for (size_t i = 0; i < g_events.size(); ++i) {
+    const Event& e = g_events[i];
+    a.calls_before.push_back(calls);
+    if (e.kind == Event::kCall) {
+      a.calls.push_back(static_cast<int>(i));
+      for (const qel_tensor_struct* t : e.tensors) {
+        if (!a.number.count(t)) continue;
+        Intermediate& x = a.intermediates[static_cast<size_t>(a.number[t])];
+        if (x.first_use < 0) x.first_use = calls;
+        x.last_use = calls;
+      }
+      ++calls;
+    } else if (e.kind == Event::kMalloc && e.handle == &m.handle) {
+      if (!a.number.count(e.tensors[0])) {
+        a.number[e.tensors[0]] = static_cast<int>(a.intermediates.size());
+        a.intermediates.push_back({static_cast<int>(i), 0, 0, calls});
+      }
+      a.intermediates[static_cast<size_t>(a.number[e.tensors[0]])].allocations++;
+    } else if (e.kind == Event::kFree && !a.number.count(e.tensors[0])) {
+      ++a.other_releases;
+    } else if (e.kind == Event::kFree) {
+      Intermediate& x = a.intermediates[static_cast<size_t>(a.number[e.tensors[0]])];
+      x.releases++;
+      x.released_after = calls - 1;
+    }
+  }
+  return a;
+}
+
+}  // namespace
+
+// The stand-ins, one per operator of the network's operator list.
+#define QEL_TEST_CTX_dnn_dnnl const qel_ctx_struct*
+#define QEL_TEST_CTX_dfp_ispc qel_ctx_struct*
+#define T qel_tensor_struct*
+#define QEL_TEST_STANDIN_1(name, C, id) void name(C c, T a) { called(0x##id, c, {a}); }
+#define QEL_TEST_STANDIN_2(name, C, id) void name(C c, T a, T b) { called(0x##id, c, {a, b}); }
+#define QEL_TEST_STANDIN_3(name, C, id) void name(C c, T a, T b, T d) { called(0x##id, c, {a, b, d}); }
+#define QEL_TEST_STANDIN_4(name, C, id) void name(C c, T a, T b, T d, T e) { called(0x##id, c, {a, b, d, e}); }
+#define QEL_TEST_STANDIN(family, tensors, id) \
+  QEL_TEST_STANDIN_##tensors(QEL_NET_OPERATOR_NAME(family, id), QEL_TEST_CTX_##family, id)
+extern "C" {
+QEL_NET_OPERATORS(QEL_TEST_STANDIN)
+}
+#undef T
 
 namespace {
 
@@ -33,7 +187,7 @@ class NetworkFrame : public ::testing::Test {
  protected:
   void SetUp() override { qel::nvidia::reset_state(); }
   void TearDown() override {
-    netrec::g_throw_at = 0;
+    g_throw_at = 0;
     qel::nvidia::reset_state();
   }
   const Event& call(const Analysis& a, int step) { return g_events[static_cast<size_t>(a.calls[static_cast<size_t>(step)])]; }
@@ -45,7 +199,7 @@ class NetworkFrame : public ::testing::Test {
 TEST_F(NetworkFrame, EveryOperatorOnceAndEveryIntermediateFromItsFirstWriterToItsLastReader) {
   TestModel m;
   m.run();
-  const Analysis a = netrec::analyse(m);
+  const Analysis a = analyse(m);
   ASSERT_EQ(a.calls.size(), 736u);
   std::set<int> ids;
   for (int step = 0; step < 736; ++step) {
@@ -56,7 +210,7 @@ TEST_F(NetworkFrame, EveryOperatorOnceAndEveryIntermediateFromItsFirstWriterToIt
   EXPECT_EQ(a.other_releases, 0);
   for (size_t n = 0; n < a.intermediates.size(); ++n) {
     SCOPED_TRACE("intermediate " + std::to_string(n));
-    const netrec::Intermediate& x = a.intermediates[n];
+    const Intermediate& x = a.intermediates[n];
     EXPECT_TRUE(x.allocations == 1 && x.releases == 1 && x.allocated_before == x.first_use && x.released_after == x.last_use);
     // The descriptor is filled whole before its allocation.
     const Event& e = g_events[static_cast<size_t>(x.malloc_event)];
@@ -79,7 +233,7 @@ TEST_F(NetworkFrame, AStepReleasesThenChecksThenAllocatesThenCalls) {
   TestModel m;
   m.make_checks_visible();
   m.run();
-  const Analysis a = netrec::analyse(m);
+  const Analysis a = analyse(m);
   ASSERT_EQ(a.calls.size(), 736u);
   std::vector<const qel_tensor_struct*> checked;
   for (int step = 0, begin = 0; step < 737; ++step) {
@@ -118,7 +272,7 @@ TEST_F(NetworkFrame, ConvolutionsAndReordersFollowTheirLayerRows) {
   TestModel m;
   m.make_checks_visible();
   m.run();
-  const Analysis a = netrec::analyse(m);
+  const Analysis a = analyse(m);
   std::map<int, int> step_of, checked_at;
   for (int step = 0; step < static_cast<int>(a.calls.size()); ++step) step_of[call(a, step).id] = step;
   for (size_t i = 0; i < g_events.size(); ++i)
@@ -172,7 +326,7 @@ TEST_F(NetworkFrame, AWrongDescriptorIsReportedAtItsLine) {
   TestModel visible;
   visible.make_checks_visible();
   visible.run();
-  const Analysis a = netrec::analyse(visible);
+  const Analysis a = analyse(visible);
   std::vector<int> line_of, calls_before;  // per check: input, P0 .. P1023
   int line = 850;
   for (size_t i = 0; i < g_events.size(); ++i) {
@@ -221,7 +375,7 @@ TEST_F(NetworkFrame, AWrongDescriptorIsReportedAtItsLine) {
   m.params[500].count = -1;
   m.input.count = 0;
   m.run();
-  EXPECT_EQ(netrec::analyse(m).calls.size(), 736u);
+  EXPECT_EQ(analyse(m).calls.size(), 736u);
 }
 
 // Materialise calls the mirror's init only for a tensor without data.
@@ -236,7 +390,7 @@ TEST_F(NetworkFrame, MaterialiseCallsInitOnlyForATensorWithoutData) {
   for (const Event& e : g_events)
     if (e.kind == Event::kInit) inits.push_back(e.tensors[0]);
   EXPECT_EQ(inits, std::vector<const qel_tensor_struct*>{&m.params[5]});
-  EXPECT_EQ(netrec::analyse(m).calls.size(), 736u);
+  EXPECT_EQ(analyse(m).calls.size(), 736u);
 }
 
 // The output step re-sets the output's shape and allocates it through its own
@@ -253,7 +407,7 @@ TEST_F(NetworkFrame, OutputStepResetsTheOutputAndKeepsTheHostBuffer) {
     m.output.mirror_aux = 3;
     if (!bound) m.output.data = nullptr;
     m.run();
-    const Analysis a = netrec::analyse(m);
+    const Analysis a = analyse(m);
     EXPECT_EQ(std::vector<int64_t>(m.output.extents, m.output.extents + 8), (std::vector<int64_t>{32, 16, 16, 1, 7, 7, 7, 7}));
     EXPECT_EQ(m.output.rank, 4);
     EXPECT_EQ(m.output.dtype, QEL_F32);
@@ -275,9 +429,9 @@ TEST_F(NetworkFrame, AFailingOperatorEndsTheRunAndReleasesWhatIsLive) {
   for (const int failing : {0x8558, 0x8557, 0x8556, 0x8409, 0x82EB, 0x8219, 0x8212}) {
     SCOPED_TRACE(failing);
     TestModel m;
-    netrec::g_throw_at = failing;
+    g_throw_at = failing;
     EXPECT_THROW(m.run(), std::runtime_error);
-    const Analysis a = netrec::analyse(m);
+    const Analysis a = analyse(m);
     ASSERT_FALSE(a.calls.empty());
     EXPECT_EQ(g_events[static_cast<size_t>(a.calls.back())].id, failing) << "nothing runs after the failure";
     for (const auto& x : a.intermediates) EXPECT_TRUE(x.allocations == 1 && x.releases == 1);
