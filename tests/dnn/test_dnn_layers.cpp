@@ -30,18 +30,11 @@ using qel::dnn::layers::LayerRow;
 
 namespace {
 
-
 // A context whose 1024 parameters and one output the test fills itself.
 struct TestContext {
-  std::vector<qel_tensor_struct> params = std::vector<qel_tensor_struct>(1024);
-  std::vector<qel_tensor_struct> outputs = std::vector<qel_tensor_struct>(1);
+  std::vector<qel_tensor_struct> params = std::vector<qel_tensor_struct>(1024), outputs = std::vector<qel_tensor_struct>(1);
   qel_ctx_struct ctx{};
-  TestContext() {
-    ctx.params = params.data();
-    ctx.outputs = outputs.data();
-    ctx.num_params = 1024;
-    ctx.num_outputs = 1;
-  }
+  TestContext() { ctx.params = params.data(), ctx.outputs = outputs.data(), ctx.num_params = 1024, ctx.num_outputs = 1; }
   const qel_ctx_struct* get() const { return &ctx; }
 };
 
@@ -64,8 +57,6 @@ std::vector<float> random_values(size_t n, uint32_t seed, float scale = 1.0f) {
 // unwritten and writes past the end both show.
 struct GuardedBuffer {
   explicit GuardedBuffer(size_t n) : size(n), v(n + 64, NAN) {}
-  float* data() { return v.data(); }
-  float& operator[](size_t i) { return v[i]; }
   bool guard_intact() const { return std::all_of(v.begin() + static_cast<long>(size), v.end(), [](float x) { return std::isnan(x); }); }
   size_t size;
   std::vector<float> v;
@@ -105,8 +96,7 @@ const std::vector<LayerCallers>& layer_callers() {
 // Direct cross-correlation of image `n`: source N x H x H x Cin (channels
 // last), weights K x K x Cin x Cout as stored, optional bias, zero padding;
 // returns Hout x Hout x Cout.
-std::vector<double> naive_conv_image(const float* src, const ConvShape& s, const float* w, const float* bias,
-                                            int n) {
+std::vector<double> naive_conv_image(const float* src, const ConvShape& s, const float* w, const float* bias, int n) {
   std::vector<double> out(static_cast<size_t>(s.hout) * s.hout * s.cout, 0.0);
   const float* img = src + static_cast<size_t>(n) * s.hin * s.hin * s.cin;
   for (int oh = 0; oh < s.hout; ++oh)
@@ -157,8 +147,8 @@ TEST_P(LayerForms, MatchNaiveConvolution) {
   tc.params[row.weights_param] = tensor_of(weights.data());
   if (s.bias) tc.params[row.bias_param] = tensor_of(bias.data());
   GuardedBuffer temp(weights_temp_size(s)), dst(static_cast<size_t>(32) * s.hout * s.hout * s.cout);
-  tc.outputs[0] = tensor_of(dst.data());
-  qel_tensor_struct t_src = tensor_of(src.data()), t_dst = tensor_of(dst.data()), t_wei = tensor_of(temp.data());
+  tc.outputs[0] = tensor_of(dst.v.data());
+  qel_tensor_struct t_src = tensor_of(src.data()), t_dst = tensor_of(dst.v.data()), t_wei = tensor_of(temp.v.data());
   GetParam().reorder(tc.get(), &t_wei);
   GetParam().conv(tc.get(), &t_src, &t_dst, &t_wei);
   EXPECT_TRUE(temp.guard_intact());
@@ -171,8 +161,8 @@ TEST_P(LayerForms, MatchNaiveConvolution) {
     for (double v : ref) peak = std::max(peak, std::fabs(v));
     size_t bad = 0;
     for (size_t i = 0; i < image; ++i)
-      if (!(std::fabs(dst[n * image + i] - ref[i]) <= 1e-4 * peak) && bad++ < 5)
-        ADD_FAILURE() << "image " << n << " element " << i << ": " << dst[n * image + i] << " instead of " << ref[i];
+      if (!(std::fabs(dst.v[n * image + i] - ref[i]) <= 1e-4 * peak) && bad++ < 5)
+        ADD_FAILURE() << "image " << n << " element " << i << ": " << dst.v[n * image + i] << " instead of " << ref[i];
     EXPECT_EQ(bad, 0u) << "image " << n;
   }
 }
@@ -195,7 +185,7 @@ TEST(ReorderPlacement, EveryLayerOfTheTable) {
     for (size_t i = 0; i < param.size(); ++i) param[i] = static_cast<float>(i);
     tc.params[c.row->weights_param] = tensor_of(param.data());
     GuardedBuffer temp(weights_temp_size(s));
-    qel_tensor_struct t = tensor_of(temp.data());
+    qel_tensor_struct t = tensor_of(temp.v.data());
     c.reorder(tc.get(), &t);
     std::vector<float> want(temp.size, 0.0f);
     size_t from = 0;

@@ -2,7 +2,7 @@
 // function: the state after load, what init stores (the handle, the context and
 // the 1026 descriptors, checked against shapes worked out independently and the
 // blob files), the lifecycle's refusals, binding, planning and release; and the
-// embedded blobs' symbols, the generated set and the embedder's refusals.
+// generated parameter set and the embedder's refusals.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -278,33 +278,6 @@ int run(const std::string& cmd, std::string* out) {
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
   const int st = pclose(p);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-// Start, end and size symbols of every blob: local (the export test keeps
-// them out of the dynamic table), in index order without gaps, sized.
-TEST(BlobSymbols, LocalContiguousInIndexOrderAndSized) {
-  std::string listing;
-  ASSERT_EQ(run("nm --defined-only " QEL_LIBRARY_PATH " | grep _binary_qel_pellavine_P | sort -t P -k 2n", &listing), 0);
-  std::istringstream in(listing);
-  const char* const parts[3] = {"start", "end", "size"};
-  uint64_t value[3], next = 0;
-  for (int n = 0; n < 1024; ++n) {
-    const uint64_t bytes = 4 * static_cast<uint64_t>(rules::params()[static_cast<size_t>(n)].count());
-    std::string line[3];
-    for (int k = 0; k < 3; ++k) {
-      ASSERT_TRUE(std::getline(in, line[k]));
-      const std::string suffix = "_binary_qel_pellavine_P" + std::to_string(n) + "_D0_Output_";
-      const size_t at = line[k].find(suffix);
-      ASSERT_NE(at, std::string::npos) << line[k];
-      const int part = static_cast<int>(std::find(parts, parts + 3, line[k].substr(at + suffix.size())) - parts);
-      ASSERT_LT(part, 3) << line[k];
-      value[part] = std::stoull(line[k], nullptr, 16);
-      EXPECT_EQ(line[k][at - 2], part == 2 ? 'a' : 'd') << line[k];
-    }
-    if (n == 0) next = value[0];
-    EXPECT_TRUE(value[0] == next && value[1] - value[0] == bytes && value[2] == bytes) << "P" << n;
-    next = value[1];
-  }
 }
 
 struct Moments {

@@ -190,21 +190,30 @@ class NetworkFrame : public ::testing::Test {
     g_throw_at = 0;
     qel::nvidia::reset_state();
   }
-  const Event& call(const Analysis& a, int step) { return g_events[static_cast<size_t>(a.calls[static_cast<size_t>(step)])]; }
-  const qel_tensor_struct& allocated(const Analysis& a, const qel_tensor_struct* t) {
-    return g_events[static_cast<size_t>(a.intermediates[static_cast<size_t>(a.number.at(t))].malloc_event)].before;
+  // A complete run in which every check shows as an init event.
+  void run_visible() {
+    m.make_checks_visible();
+    m.run();
+    a = analyse(m);
+    ASSERT_EQ(a.calls.size(), 736u);
   }
+  const Event& call(int step) const { return g_events[static_cast<size_t>(a.calls[static_cast<size_t>(step)])]; }
+  const Intermediate& intermediate(const qel_tensor_struct* t) const {
+    return a.intermediates[static_cast<size_t>(a.number.at(t))];
+  }
+  const qel_tensor_struct& allocated(const qel_tensor_struct* t) const {
+    return g_events[static_cast<size_t>(intermediate(t).malloc_event)].before;
+  }
+  TestModel m;
+  Analysis a;
 };
 
 TEST_F(NetworkFrame, EveryOperatorOnceAndEveryIntermediateFromItsFirstWriterToItsLastReader) {
-  TestModel m;
-  m.run();
-  const Analysis a = analyse(m);
-  ASSERT_EQ(a.calls.size(), 736u);
+  run_visible();
   std::set<int> ids;
   for (int step = 0; step < 736; ++step) {
-    EXPECT_TRUE(ids.insert(call(a, step).id).second) << "step " << step;
-    for (const qel_tensor_struct* t : call(a, step).tensors) EXPECT_EQ(a.number.count(t), 1u) << "step " << step;
+    EXPECT_TRUE(ids.insert(call(step).id).second) << "step " << step;
+    for (const qel_tensor_struct* t : call(step).tensors) EXPECT_EQ(a.number.count(t), 1u) << "step " << step;
   }
   ASSERT_EQ(a.intermediates.size(), 638u);
   EXPECT_EQ(a.other_releases, 0);
@@ -230,11 +239,7 @@ TEST_F(NetworkFrame, EveryOperatorOnceAndEveryIntermediateFromItsFirstWriterToIt
 // Between two calls: the releases after the first (in its argument order), the
 // checks, the allocations of the second (in its argument order).
 TEST_F(NetworkFrame, AStepReleasesThenChecksThenAllocatesThenCalls) {
-  TestModel m;
-  m.make_checks_visible();
-  m.run();
-  const Analysis a = analyse(m);
-  ASSERT_EQ(a.calls.size(), 736u);
+  run_visible();
   std::vector<const qel_tensor_struct*> checked;
   for (int step = 0, begin = 0; step < 737; ++step) {
     const int end = step < 736 ? a.calls[static_cast<size_t>(step)] : static_cast<int>(g_events.size());
@@ -254,8 +259,8 @@ TEST_F(NetworkFrame, AStepReleasesThenChecksThenAllocatesThenCalls) {
       return want;
     };
     const std::vector<qel_tensor_struct*> none, output = {&m.output};
-    EXPECT_EQ(released, in_order_of(step > 0 ? call(a, step - 1).tensors : none, released)) << "step " << step;
-    EXPECT_EQ(allocated, in_order_of(step < 735 ? call(a, step).tensors : step == 735 ? output : none, allocated)) << step;
+    EXPECT_EQ(released, in_order_of(step > 0 ? call(step - 1).tensors : none, released)) << "step " << step;
+    EXPECT_EQ(allocated, in_order_of(step < 735 ? call(step).tensors : step == 735 ? output : none, allocated)) << step;
     begin = end + 1;
   }
   // The input first, then P0 to P1023, each once.
@@ -269,12 +274,9 @@ TEST_F(NetworkFrame, AStepReleasesThenChecksThenAllocatesThenCalls) {
 // an intermediate of the row's blocked shape; the convolution's tensors in the
 // row's argument order and sizes, its bias checked just before it.
 TEST_F(NetworkFrame, ConvolutionsAndReordersFollowTheirLayerRows) {
-  TestModel m;
-  m.make_checks_visible();
-  m.run();
-  const Analysis a = analyse(m);
+  run_visible();
   std::map<int, int> step_of, checked_at;
-  for (int step = 0; step < static_cast<int>(a.calls.size()); ++step) step_of[call(a, step).id] = step;
+  for (int step = 0; step < static_cast<int>(a.calls.size()); ++step) step_of[call(step).id] = step;
   for (size_t i = 0; i < g_events.size(); ++i)
     if (g_events[i].kind == Event::kInit && g_events[i].tensors[0] != &m.input)
       checked_at[static_cast<int>(g_events[i].tensors[0] - m.params.data())] = a.calls_before[i];
@@ -287,21 +289,21 @@ TEST_F(NetworkFrame, ConvolutionsAndReordersFollowTheirLayerRows) {
     if (l.bias_param >= 0) {
       EXPECT_EQ(checked_at.at(l.bias_param), c);
     }
-    const std::vector<qel_tensor_struct*>& w = call(a, r).tensors;
+    const std::vector<qel_tensor_struct*>& w = call(r).tensors;
     ASSERT_EQ(w.size(), 1u);
-    EXPECT_EQ(extents(allocated(a, w[0])), (std::vector<int64_t>{(s.cout + s.block - 1) / s.block, s.k, s.k, s.cin, s.block}));
-    const std::vector<qel_tensor_struct*>& t = call(a, c).tensors;
+    EXPECT_EQ(extents(allocated(w[0])), (std::vector<int64_t>{(s.cout + s.block - 1) / s.block, s.k, s.k, s.cin, s.block}));
+    const std::vector<qel_tensor_struct*>& t = call(c).tensors;
     const std::string orders = "ABCD";
     const int roles[4][3] = {{1, 0, 2}, {0, 1, 2}, {2, 0, 1}, {0, -1, 1}};  // source, destination, weights
     const int* role = roles[orders.find(l.order)];
     ASSERT_EQ(t.size(), l.order == 'D' ? 2u : 3u);
-    const qel_tensor_struct& src = allocated(a, t[static_cast<size_t>(role[0])]);
-    const qel_tensor_struct& dst = role[1] < 0 ? m.output : allocated(a, t[static_cast<size_t>(role[1])]);
+    const qel_tensor_struct& src = allocated(t[static_cast<size_t>(role[0])]);
+    const qel_tensor_struct& dst = role[1] < 0 ? m.output : allocated(t[static_cast<size_t>(role[1])]);
     EXPECT_EQ(t[static_cast<size_t>(role[2])], w[0]);
     EXPECT_EQ(src.count, int64_t{32} * s.hin * s.hin * s.cin);
     EXPECT_EQ(dst.count, int64_t{32} * s.hout * s.hout * s.cout);
     if (role[1] >= 0) {
-      EXPECT_EQ(a.intermediates[static_cast<size_t>(a.number.at(t[static_cast<size_t>(role[1])]))].allocated_before, c);
+      EXPECT_EQ(intermediate(t[static_cast<size_t>(role[1])]).allocated_before, c);
     }
   }
 }
@@ -323,16 +325,13 @@ void print_calls() {
 // checks, allocations, calls and releases before it: 850 for the first check,
 // then 3 per check, 2 per allocation, 1 per call and 1 per release.
 TEST_F(NetworkFrame, AWrongDescriptorIsReportedAtItsLine) {
-  TestModel visible;
-  visible.make_checks_visible();
-  visible.run();
-  const Analysis a = analyse(visible);
+  run_visible();
   std::vector<int> line_of, calls_before;  // per check: input, P0 .. P1023
   int line = 850;
   for (size_t i = 0; i < g_events.size(); ++i) {
     const Event& e = g_events[i];
     if (e.kind == Event::kInit) line_of.push_back(line), calls_before.push_back(a.calls_before[i]);
-    line += e.kind == Event::kInit ? 3 : e.kind == Event::kCall || e.kind == Event::kFree ? 1 : e.handle == &visible.handle ? 2 : 0;
+    line += e.kind == Event::kInit ? 3 : e.kind == Event::kCall || e.kind == Event::kFree ? 1 : e.handle == &m.handle ? 2 : 0;
   }
   ASSERT_EQ(line_of.size(), 1025u);
   const struct {
@@ -369,18 +368,14 @@ TEST_F(NetworkFrame, AWrongDescriptorIsReportedAtItsLine) {
                          "\nMessage: Wrong input Tensor (" + name + ") detected:\n  Expected: " + expected +
                          "\n  Found:    " + shape_text(t) + "\n\ncalls: " + std::to_string(calls_before[k]) + "\n");
   }
-  // A scalar passes for [1]; the element count is never compared.
-  TestModel m;
+}
+
+// A scalar passes for [1] and element counts are never compared; materialise
+// calls the mirror's init only for a tensor without data.
+TEST_F(NetworkFrame, PassingChecksAndMaterialise) {
   m.params[1023].rank = 0;
   m.params[500].count = -1;
   m.input.count = 0;
-  m.run();
-  EXPECT_EQ(analyse(m).calls.size(), 736u);
-}
-
-// Materialise calls the mirror's init only for a tensor without data.
-TEST_F(NetworkFrame, MaterialiseCallsInitOnlyForATensorWithoutData) {
-  TestModel m;
   m.params[3].mirror_handle = &m.mirror;
   m.params[4].data = nullptr;
   m.params[5].data = nullptr;
@@ -400,25 +395,18 @@ TEST_F(NetworkFrame, MaterialiseCallsInitOnlyForATensorWithoutData) {
 TEST_F(NetworkFrame, OutputStepResetsTheOutputAndKeepsTheHostBuffer) {
   for (const bool bound : {true, false}) {
     TestModel m;
-    m.output.rank = 2;
-    m.output.dtype = QEL_F64;
-    m.output.count = 5;
-    std::fill(m.output.extents, m.output.extents + 8, 7);
-    m.output.mirror_aux = 3;
-    if (!bound) m.output.data = nullptr;
+    qel_tensor_struct& out = m.output;
+    std::fill(out.extents, out.extents + 8, 7);
+    out.rank = 2, out.dtype = QEL_F64, out.count = 5, out.mirror_aux = 3;
+    if (!bound) out.data = nullptr;
     m.run();
     const Analysis a = analyse(m);
-    EXPECT_EQ(std::vector<int64_t>(m.output.extents, m.output.extents + 8), (std::vector<int64_t>{32, 16, 16, 1, 7, 7, 7, 7}));
-    EXPECT_EQ(m.output.rank, 4);
-    EXPECT_EQ(m.output.dtype, QEL_F32);
-    EXPECT_EQ(m.output.count, 8192);
-    EXPECT_EQ(m.output.mirror_aux, 3u);
+    EXPECT_EQ(std::vector<int64_t>(out.extents, out.extents + 8), (std::vector<int64_t>{32, 16, 16, 1, 7, 7, 7, 7}));
+    EXPECT_TRUE(out.rank == 4 && out.dtype == QEL_F32 && out.count == 8192 && out.mirror_aux == 3);
     const Event& alloc = g_events[static_cast<size_t>(a.calls.back()) - 1];
     EXPECT_TRUE(alloc.kind == Event::kMalloc && alloc.handle == &m.output_handle && alloc.tensors[0] == &m.output);
-    ASSERT_NE(m.output.data, nullptr);
-    if (bound) {
-      EXPECT_EQ(m.output.data, m.output_buffer.data());
-    }
+    ASSERT_NE(out.data, nullptr);
+    EXPECT_TRUE(!bound || out.data == m.output_buffer.data());
     EXPECT_EQ(g_events[static_cast<size_t>(a.calls.back())].data, m.output.data);
     EXPECT_EQ(a.other_releases, 0);
     if (!bound) qel::nvidia::deployment_free(&m.output_handle, &m.output);
