@@ -4,6 +4,8 @@
 // nothing with the library's parameter table.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <numeric>
 #include <vector>
 
 namespace rules {
@@ -13,11 +15,7 @@ enum Kind { kWeight, kGamma, kBeta, kMean, kVariance, kBias };
 struct Param {
   Kind kind;
   std::vector<int64_t> extents;  // KH, KW, Cin, Cout for weights; one extent otherwise
-  int64_t count() const {
-    int64_t n = 1;
-    for (int64_t e : extents) n *= e;
-    return n;
-  }
+  int64_t count() const { return std::accumulate(extents.begin(), extents.end(), int64_t{1}, std::multiplies<int64_t>()); }
 };
 
 inline const std::vector<Param>& params() {
@@ -51,12 +49,11 @@ inline const std::vector<Param>& params() {
     p.push_back({kBias, {960}});
     int64_t channels = 960;
     for (int64_t skip : {256, 128, 64, 64}) {
-      const int64_t out = channels / 2;
-      conv(3, channels + skip, out);
-      p.push_back({kBias, {out}});
-      conv(3, out, out);
-      p.push_back({kBias, {out}});
-      channels = out;
+      for (int64_t cin : {channels + skip, channels / 2}) {
+        conv(3, cin, channels / 2);
+        p.push_back({kBias, {channels / 2}});
+      }
+      channels /= 2;
     }
     conv(3, channels, 1);
     p.push_back({kBias, {1}});
