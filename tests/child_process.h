@@ -31,8 +31,7 @@ inline ChildResult run_in_child(const std::function<void()>& fn) {
   close(fds[1]);
   ChildResult r;
   char buf[4096];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) r.out.append(buf, static_cast<size_t>(n));
   close(fds[0]);
   int st = 0;
   waitpid(pid, &st, 0);

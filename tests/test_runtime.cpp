@@ -39,15 +39,6 @@ TEST(DtypeCodes, NamesAndSizesOfSingleAndPairCodes) {
   EXPECT_EQ(named, 37);
 }
 
-// Built by a dynamic initialiser over zero-filled static storage, as the
-// library's own handle is: the constructor leaves the operation slots alone.
-qel_handle_struct g_static_handle(qel_device_struct("x86", 0), nullptr, qel_handle_ptrs_struct{});
-
-TEST(Records, HandleConstructorStoresDeviceAndLeavesSlots) {
-  EXPECT_STREQ(g_static_handle.device.name, "x86");
-  EXPECT_TRUE(g_static_handle.opaque == nullptr && g_static_handle.malloc == nullptr && g_static_handle.spare[2] == nullptr);
-}
-
 // ---- Tensor checks ----------------------------------------------------------
 
 qel_tensor_struct desc(int32_t dtype, std::initializer_list<int64_t> extents) {
