@@ -11,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -74,6 +75,7 @@ struct LayerCallers {
   ReorderFn reorder;
   ConvCall conv;
 };
+void PrintTo(const LayerCallers& c, std::ostream* os) { *os << std::hex << c.row->conv_id; }
 #define QEL_TEST_CALL_A(id) [](auto c, auto s, auto d, auto w) { QEL_DNN_NAME(id)(c, d, s, w); }
 #define QEL_TEST_CALL_B(id) [](auto c, auto s, auto d, auto w) { QEL_DNN_NAME(id)(c, s, d, w); }
 #define QEL_TEST_CALL_C(id) [](auto c, auto s, auto d, auto w) { QEL_DNN_NAME(id)(c, d, w, s); }
