@@ -14,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -145,8 +144,9 @@ TEST(ParamDescriptors, MatchTheShapeRulesAndTheEmbeddedBlobs) {
     // The generator draws by kind, so the table's kinds must be right too.
     EXPECT_EQ(static_cast<int>(qel::params::kShapes[static_cast<size_t>(n)].kind), static_cast<int>(w.kind)) << name;
     ASSERT_EQ(static_cast<const char*>(s_params[n].data) - base, offset) << name;
-    std::ifstream f(blob_path(QEL_PARAMS_BLOB_DIR, n), std::ios::binary);
-    file.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    std::ifstream f(blob_path(QEL_PARAMS_BLOB_DIR, n), std::ios::binary | std::ios::ate);
+    file.resize(f ? static_cast<size_t>(f.tellg()) : 0);
+    f.seekg(0).read(file.data(), static_cast<std::streamsize>(file.size()));
     ASSERT_EQ(static_cast<int64_t>(file.size()), 4 * w.count()) << name;
     ASSERT_EQ(std::memcmp(file.data(), s_params[n].data, file.size()), 0) << name;
     offset += 4 * w.count();
