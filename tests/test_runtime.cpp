@@ -46,7 +46,7 @@ qel_tensor_struct desc(int32_t dtype, std::initializer_list<int64_t> extents) {
   t.dtype = dtype, t.rank = static_cast<int32_t>(extents.size());
   int i = 0;
   for (int64_t e : extents) t.extents[i++] = e;
-  t.count = -7;  // the element count plays no part
+  t.count = -7;  // the element count is never compared
   return t;
 }
 
