@@ -121,8 +121,12 @@ void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
   if (t->data != nullptr) return;
   const uint64_t bytes = byte_size(t);
   if (s_memory_captured) {
+    // Served from the arena only within its planned size and within the
+    // arena: a capture that kept an allocation to its end planned an arena
+    // too small for it.
     const size_t pos = static_cast<size_t>(s_cnt++);
-    if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos]) {
+    if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos] &&
+        reserved_memory(s_operation_ptrs[pos], bytes).second <= s_max_memory) {
       set_slots(handle, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
       return;
     }
@@ -144,18 +148,18 @@ void deployment_free(const qel_handle_struct* handle, qel_tensor_struct* t) {
   const EntryLock lock;
   void* p = t->data;
   if (p == nullptr) return;
-  if (s_memory_captured) {
-    if (!s_replay_heap.empty() && s_replay_heap.count(p) != 0) {
-      s_replay_heap.erase(p);
-      std::free(p);
-    }
-  } else {
-    if (s_memory_capturing && !s_memory.empty()) {
-      const auto found = s_allocations.find(p);
-      if (found != s_allocations.end()) end_interval(found->second);
-    }
-    std::free(p);
+  // A heap block of the capture run loses its record as it goes back to the
+  // heap: the heap may hand the same address to someone else, whose release
+  // must not end the interval of a tensor planned at that offset since.
+  const auto found = s_allocations.find(p);
+  const bool capture_block = found != s_allocations.end();
+  if (capture_block) {
+    if (s_memory_capturing) end_interval(found->second);
+    s_allocations.erase(found);
   }
+  // In replay mode only blocks that came from the heap go back to it.
+  if (!s_memory_captured || capture_block || (!s_replay_heap.empty() && s_replay_heap.erase(p) != 0))
+    std::free(p);
   set_slots(handle, t, nullptr);
 }
 
