@@ -1,7 +1,7 @@
 // The library under the hosts it may meet: two threads calling at once, a host
 // that loads and unloads it again and again, a host whose exit handler still
-// calls it. Every host is a forked child that loads the library itself; this
-// program never does.
+// calls it, and the main job's handling of its input and output. Every host is
+// a forked child that loads the library itself; this program never does.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <malloc.h>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -132,6 +133,83 @@ TEST(Hosts, ExitHandlersBeforeLoadingAndAfterARun) {
   });
   EXPECT_EQ(r.out, "registered after a run: right\nregistered before loading: untouched\n");
   EXPECT_TRUE(r.exited && r.status == 0);
+}
+
+// ---- The main job --------------------------------------------------------
+
+struct Job {
+  int status;
+  std::string out;  // standard output and error
+};
+
+// A folder of this test's own for the files of the main job.
+const std::string& folder() {
+  static const std::string dir = [] {
+    std::string t = testing::TempDir() + "main_job_XXXXXX";
+    return std::string(mkdtemp(&t[0])) + "/";
+  }();
+  return dir;
+}
+
+Job main_job(const std::string& args) {
+  FILE* p = popen(("cd '" + folder() + "' && '" QEL_MAIN_JOB "' " + args + " 2>&1").c_str(), "r");
+  Job j{-1, {}};
+  char buf[512];
+  while (std::fgets(buf, sizeof buf, p)) j.out += buf;
+  const int st = pclose(p);
+  j.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  return j;
+}
+
+// A .npy file whose header dictionary is `dict`, padded as numpy pads it,
+// followed by one batch of data.
+std::string npy(const std::string& name, const std::string& dict) {
+  std::string header = dict;
+  header.append(63 - (10 + header.size()) % 64, ' ');
+  header += '\n';
+  const std::string path = folder() + name;
+  std::ofstream f(path, std::ios::binary);
+  f << "\x93NUMPY\x01" << '\0' << static_cast<char>(header.size() & 0xFF) << static_cast<char>(header.size() >> 8)
+    << header;
+  const Buffer data = input(5);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size() * sizeof(float)));
+  return path;
+}
+
+TEST(MainJob, ChecksItsArgumentsAndInputBeforeAnyWork) {
+  Job j = main_job("--help 2>/dev/null");
+  EXPECT_EQ(j.status, 0);
+  EXPECT_EQ(j.out.rfind("usage: ", 0), 0u) << j.out;
+  for (const std::string option : {"--input", "--output"}) {
+    j = main_job(option + " ''");
+    EXPECT_EQ(j.status, 2) << option;
+    EXPECT_NE(j.out.find(option + " needs a file name"), std::string::npos) << j.out;
+  }
+  // The output is checked first: nothing is loaded, read or run.
+  j = main_job("--input /nonexistent/in.npy --output /nonexistent/out.npy");
+  EXPECT_EQ(j.status, 2);
+  EXPECT_NE(j.out.find("cannot create /nonexistent/out.npy"), std::string::npos) << j.out;
+  EXPECT_EQ(j.out.find("library:"), std::string::npos) << j.out;
+
+  const std::string good = "'descr': '<f4', 'fortran_order': False, ";
+  const std::pair<std::string, std::string> bad[] = {
+      {"{" + good + "'shape': (3 2, 3 2, 32, 3), }", "expected ',' or ')'"},
+      {"{'descr': '<f4', 'note': \"'shape': (32, 32, 32, 3)\", 'fortran_order': False, 'shape': (98304,), }",
+       "unexpected or repeated key 'note'"},
+      {"{" + good + "'shape': (32, 32, 32, 3), 'shape': (98304,), }", "unexpected or repeated key 'shape'"},
+      {"{" + good + "'shape': (32, 12345678901234567890123, 32, 3), }", "12345678901234567890123 of the shape is too large"},
+  };
+  for (const auto& [dict, message] : bad) {
+    const std::string path = npy("bad.npy", dict);
+    j = main_job("--input " + path + " --output out.npy");
+    EXPECT_EQ(j.status, 2) << dict;
+    EXPECT_NE(j.out.find(path + ": malformed .npy header"), std::string::npos) << j.out;
+    EXPECT_NE(j.out.find(message), std::string::npos) << j.out;
+    EXPECT_NE(access((folder() + "out.npy").c_str(), F_OK), 0) << "a failed run left its output";
+  }
+  // numpy's own form, keys in any order.
+  j = main_job("--runs 1 --output out.npy --input " + npy("good.npy", "{'shape': (32, 32, 32, 3), " + good + "}"));
+  EXPECT_EQ(j.status, 0) << j.out;
 }
 
 }  // namespace
