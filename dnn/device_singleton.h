@@ -1,8 +1,11 @@
 // The layer static: one per layer function, it creates the layer's primitive
-// on first use through the layer's creator and owns it until process exit.
+// on first use through the layer's creator and owns it until the library is
+// released (unloaded, or the process ends).
 #pragma once
 #include <functional>
+#include <stdexcept>
 
+#include "runtime/qel_lifetime.h"
 #include "runtime/qel_records.h"
 
 namespace qel {
@@ -53,6 +56,41 @@ class DeviceSingleton {
   Item* item;
   Creator creator;
   Initializer initializer;  // held and destroyed, never called
+};
+
+// How a layer function holds its layer static: as a function-local static
+// that no exit handler destroys. Constructed on the layer function's first
+// call, it registers with the library's release, which destroys the layer
+// statics in reverse order of first use, before the handle layer's engine.
+template <typename T, typename... Rest>
+class LayerStatic {
+ public:
+  using Singleton = DeviceSingleton<T, Rest...>;
+
+  LayerStatic(const typename Singleton::Creator& c, const typename Singleton::Initializer& i) noexcept
+      : singleton_(c, i), hook_{&release, this, nullptr} {
+    register_release(ReleaseStage::kLayers, &hook_);
+  }
+  LayerStatic(const LayerStatic&) = delete;
+  LayerStatic& operator=(const LayerStatic&) = delete;
+
+  // Get-or-create of the layer static. Once the library has been released
+  // the layer static is gone, and a call is an error.
+  typename Singleton::Item& get(const qel_ctx_struct* ctx) {
+    if (released_) throw std::logic_error("a layer was called after the library was released");
+    return singleton_->get(ctx);
+  }
+
+ private:
+  static void release(void* self) {
+    auto* s = static_cast<LayerStatic*>(self);
+    s->singleton_.destroy();
+    s->released_ = true;
+  }
+
+  Resident<Singleton> singleton_;
+  ReleaseHook hook_;
+  bool released_ = false;
 };
 
 }  // namespace dnn

@@ -5,10 +5,13 @@
 #include <oneapi/dnnl/dnnl_debug.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
 #include <utility>
+
+#include "runtime/qel_lifetime.h"
 
 namespace qel {
 namespace dnn {
@@ -60,15 +63,21 @@ using Mem = std::unique_ptr<dnnl_memory, MemDeleter>;
 using Attr = std::unique_ptr<dnnl_primitive_attr, AttrDeleter>;
 
 // The process's CPU engine and stream, the shared scratch buffer and the
-// record of created primitives. Created on first use and deliberately never
-// destroyed: the layer statics, destroyed at exit in reverse order of their
-// first use, may release their primitives after any other static is gone,
-// and the engine must still exist then.
+// record of created primitives. Created on first use and destroyed, with
+// everything it owns, by the library's release: after every layer static, so
+// the engine outlives every primitive. A use after the release creates it
+// afresh.
 class Runtime {
  public:
   static Runtime& get() {
-    static Runtime* const instance = new Runtime();
-    return *instance;
+    Runtime* rt = instance_.load(std::memory_order_acquire);
+    return rt != nullptr ? *rt : create();
+  }
+
+  ~Runtime() {
+    std::free(scratch_);
+    dnnl_stream_destroy(stream_);
+    dnnl_engine_destroy(engine_);
   }
 
   dnnl_engine_t engine() const noexcept { return engine_; }
@@ -120,6 +129,26 @@ class Runtime {
     }
   }
 
+  static Runtime& create() {
+    // Constant-initialised and trivially destructible: registers nothing for exit.
+    static std::mutex creating;
+    static ReleaseHook hook{&destroy, nullptr, nullptr};
+    const std::lock_guard<std::mutex> lock(creating);
+    Runtime* rt = instance_.load(std::memory_order_relaxed);
+    if (rt == nullptr) {
+      rt = new Runtime();
+      hook.object = rt;
+      register_release(ReleaseStage::kHandleLayer, &hook);
+      instance_.store(rt, std::memory_order_release);
+    }
+    return *rt;
+  }
+  static void destroy(void* rt) {
+    instance_.store(nullptr, std::memory_order_release);
+    delete static_cast<Runtime*>(rt);
+  }
+
+  static std::atomic<Runtime*> instance_;
   dnnl_engine_t engine_ = nullptr;
   dnnl_stream_t stream_ = nullptr;
   std::mutex mu_;
@@ -128,6 +157,9 @@ class Runtime {
   std::vector<PrimitiveRecord> records_;
   std::vector<std::pair<int, std::vector<int>>> known_layouts_;
 };
+
+std::atomic<Runtime*> Runtime::instance_{nullptr};
+static_assert(std::is_trivially_destructible<std::mutex>::value, "a static mutex must register no exit handler");
 
 size_t align_up(size_t n) { return (n + 63) / 64 * 64; }
 

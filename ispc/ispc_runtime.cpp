@@ -1,5 +1,6 @@
 #include "ispc/ispc_runtime.h"
 
+#include <execinfo.h>
 #include <omp.h>
 
 #include <cstdlib>
@@ -7,6 +8,7 @@
 
 #include "ispc/zarno.h"
 #include "runtime/qel_check.h"
+#include "runtime/qel_lifetime.h"
 
 namespace {
 
@@ -21,23 +23,52 @@ struct InlineLaunch {
   ~InlineLaunch() { t_inline_launch = false; }
 };
 
+// The process-wide argument block. No exit handler frees it (a host's exit
+// handler may still run the network); the library's release does, and a
+// later launch allocates it afresh.
 struct Buffer {
-  int64_t capacity = 0;
-  void* ptr = nullptr;
-  ~Buffer() {
-    if (ptr) std::free(ptr);
-  }
+  int64_t capacity;
+  void* ptr;
+  bool registered;  // for the release
 };
+Buffer s_buffer{0, nullptr, false};
+
+void free_buffer() {
+  std::free(s_buffer.ptr);
+  s_buffer.ptr = nullptr;
+  s_buffer.capacity = 0;
+}
+
+void release_buffer(void*) {
+  free_buffer();
+  s_buffer.registered = false;
+}
+qel::ReleaseHook s_release_hook{&release_buffer, nullptr, nullptr};
+
+// The OpenMP threads that the launches (and the primitives) ran on go with
+// the library: parked, or still spinning, in the OpenMP runtime's code, they
+// would outlive it when unloading the library unloads it too. Only the team of
+// the releasing thread can be let go, and none from inside a parallel region.
+const qel::ReleaseAtLoad s_release_threads(qel::ReleaseStage::kRuntime,
+                                           [](void*) { omp_pause_resource_all(omp_pause_soft); });
+
+// A thread that ends loads the C library's unwinder on first use, which takes
+// the dynamic linker's lock; an unload holds that lock while the release waits
+// for the threads above to end. Loading the unwinder now, as the C library
+// advises through backtrace(), keeps that wait from deadlocking.
+[[maybe_unused]] const int s_unwinder_loaded = [] {
+  void* frame[1];
+  return backtrace(frame, 1);
+}();
 
 }  // namespace
 
 extern "C" void* ISPCAlloc(void**, int64_t size, int32_t alignment) {
-  static Buffer s_buffer;
   if (size <= s_buffer.capacity) return s_buffer.ptr;
-  if (s_buffer.ptr) {
-    std::free(s_buffer.ptr);
-    s_buffer.ptr = nullptr;
-    s_buffer.capacity = 0;
+  free_buffer();
+  if (!s_buffer.registered) {
+    qel::register_release(qel::ReleaseStage::kRuntime, &s_release_hook);
+    s_buffer.registered = true;
   }
   // Callers store into the block at once, so a failure ends the run with a report.
   if (posix_memalign(&s_buffer.ptr, static_cast<size_t>(static_cast<int64_t>(alignment)),

@@ -7,16 +7,27 @@
 #include <unordered_set>
 
 #include "runtime/qel_check.h"
+#include "runtime/qel_lifetime.h"
 
 namespace qel {
 namespace nvidia {
 
-// Constructed in this order when the library loads, destroyed in reverse at exit.
-std::map<void*, uint64_t> s_allocations;              // heap pointer -> planned offset (capture run)
-std::vector<std::pair<uint64_t, uint64_t>> s_memory;  // live intervals, ascending begin
-std::vector<uint64_t> s_operation_ptrs;               // replay list: planned offset per allocation
-uint64_t s_max_memory = 0;                            // peak: the arena's size
-void* s_managed_memory = nullptr;                     // the arena
+namespace {
+using Allocations = std::map<void*, uint64_t>;
+using Intervals = std::vector<std::pair<uint64_t, uint64_t>>;
+using Offsets = std::vector<uint64_t>;
+// Constructed in this order when the library loads. No exit handler destroys
+// them: the library's release gives back all they hold (see s_release below).
+Resident<Allocations> s_allocations_storage;
+Resident<Intervals> s_memory_storage;
+Resident<Offsets> s_operation_ptrs_storage;
+}  // namespace
+
+Allocations& s_allocations = *s_allocations_storage;    // heap pointer -> planned offset (capture run)
+Intervals& s_memory = *s_memory_storage;                // live intervals, ascending begin
+Offsets& s_operation_ptrs = *s_operation_ptrs_storage;  // replay list: planned offset per allocation
+uint64_t s_max_memory = 0;                              // peak: the arena's size
+void* s_managed_memory = nullptr;                       // the arena
 bool s_memory_capturing = false;
 bool s_memory_captured = false;
 int32_t s_cnt = 0;                                    // replay position
@@ -26,9 +37,11 @@ namespace {
 // Planned byte size per replay position: a later request larger than its plan,
 // or beyond the end of the plan, is served from the heap instead of overrunning
 // its neighbours in the arena.
-std::vector<uint64_t> s_operation_sizes;
+Resident<Offsets> s_operation_sizes_storage;
+Offsets& s_operation_sizes = *s_operation_sizes_storage;
 // Pointers served from the heap while replaying; released to the heap again.
-std::unordered_set<void*> s_replay_heap;
+Resident<std::unordered_set<void*>> s_replay_heap_storage;
+std::unordered_set<void*>& s_replay_heap = *s_replay_heap_storage;
 // Set once the arena has been given back: later runs are served from the heap.
 bool s_arena_released = false;
 
@@ -57,6 +70,17 @@ void* heap_alloc(uint64_t bytes) {
   return p;
 }
 
+// Ends the live interval that begins at `offset`, if there is one; the peak
+// is the largest end of any interval ended in the capture run.
+void end_interval(uint64_t offset) {
+  for (auto it = s_memory.begin(); it != s_memory.end(); ++it) {
+    if (it->first != offset) continue;
+    if (it->second > s_max_memory) s_max_memory = it->second;
+    s_memory.erase(it);
+    return;
+  }
+}
+
 // First fit by address over the live intervals; returns the planned offset.
 uint64_t plan(uint64_t bytes) {
   uint64_t cursor = 0;
@@ -72,14 +96,19 @@ uint64_t plan(uint64_t bytes) {
   return cursor;
 }
 
-// Drops everything a capture run planned; used when the capture run fails.
+// Drops everything a capture run planned, with the containers' storage; used
+// when the capture run fails and by the release.
 void discard_plan() {
   s_allocations.clear();
-  s_memory.clear();
-  s_operation_ptrs.clear();
-  s_operation_sizes.clear();
+  Intervals().swap(s_memory);
+  Offsets().swap(s_operation_ptrs);
+  Offsets().swap(s_operation_sizes);
   s_max_memory = 0;
 }
+
+// The manager's part of the library's release: back to its state after load,
+// holding no memory.
+const ReleaseAtLoad s_release(ReleaseStage::kRuntime, [](void*) { reset_state(); });
 
 }  // namespace
 
@@ -88,11 +117,16 @@ std::pair<uint64_t, uint64_t> reserved_memory(uint64_t offset, uint64_t bytes) {
 }
 
 void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
+  const EntryLock lock;
   if (t->data != nullptr) return;
   const uint64_t bytes = byte_size(t);
   if (s_memory_captured) {
+    // Served from the arena only within its planned size and within the
+    // arena: a capture that kept an allocation to its end planned an arena
+    // too small for it.
     const size_t pos = static_cast<size_t>(s_cnt++);
-    if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos]) {
+    if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos] &&
+        reserved_memory(s_operation_ptrs[pos], bytes).second <= s_max_memory) {
       set_slots(handle, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
       return;
     }
@@ -111,36 +145,32 @@ void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
 }
 
 void deployment_free(const qel_handle_struct* handle, qel_tensor_struct* t) {
+  const EntryLock lock;
   void* p = t->data;
   if (p == nullptr) return;
-  if (s_memory_captured) {
-    if (!s_replay_heap.empty() && s_replay_heap.count(p) != 0) {
-      s_replay_heap.erase(p);
-      std::free(p);
-    }
-  } else {
-    if (s_memory_capturing && !s_memory.empty()) {
-      const auto found = s_allocations.find(p);
-      if (found != s_allocations.end()) {
-        for (auto it = s_memory.begin(); it != s_memory.end(); ++it) {
-          if (it->first != found->second) continue;
-          if (it->second > s_max_memory) s_max_memory = it->second;
-          s_memory.erase(it);
-          break;
-        }
-      }
-    }
-    std::free(p);
+  // A heap block of the capture run loses its record as it goes back to the
+  // heap: the heap may hand the same address to someone else, whose release
+  // must not end the interval of a tensor planned at that offset since.
+  const auto found = s_allocations.find(p);
+  const bool capture_block = found != s_allocations.end();
+  if (capture_block) {
+    if (s_memory_capturing) end_interval(found->second);
+    s_allocations.erase(found);
   }
+  // In replay mode only blocks that came from the heap go back to it.
+  if (!s_memory_captured || capture_block || (!s_replay_heap.empty() && s_replay_heap.erase(p) != 0))
+    std::free(p);
   set_slots(handle, t, nullptr);
 }
 
 void deployment_memset(const qel_handle_struct*, const qel_tensor_struct* t, const void*, void*) {
+  const EntryLock lock;
   const uint64_t bytes = byte_size(t);
   if (bytes != 0) std::memset(t->data, 0, bytes);
 }
 
 void deployment_init(const qel_handle_struct* handle, qel_tensor_struct* t) {
+  const EntryLock lock;
   if (handle == t->mirror_handle) {
     t->mirror_aux = 0;
     t->mirror_ptr = t->data;
@@ -148,7 +178,7 @@ void deployment_init(const qel_handle_struct* handle, qel_tensor_struct* t) {
   if (handle == t->data_handle) t->data_aux = 0;
 }
 
-void deployment_optimize(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n) {
+void optimize_network(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n) {
   if (n < 1 || s_memory_captured || s_arena_released) return;
   s_memory_capturing = true;
   try {
@@ -165,7 +195,7 @@ void deployment_optimize(qel_network_fn network, const qel_ctx_struct* ctx, int3
   s_memory_captured = true;
 }
 
-void deployment_run(qel_network_fn network, const qel_ctx_struct* ctx) {
+void run_network(qel_network_fn network, const qel_ctx_struct* ctx) {
   // The replay position goes back to the start however the run ends.
   struct ResetPosition {
     ~ResetPosition() { s_cnt = 0; }
@@ -173,13 +203,28 @@ void deployment_run(qel_network_fn network, const qel_ctx_struct* ctx) {
   network(ctx);
 }
 
-void deployment_free_managed_memory() {
+void release_arena() {
   if (s_managed_memory == nullptr) return;
   std::free(s_managed_memory);
   s_managed_memory = nullptr;
   // Without an arena, later runs take their memory from the heap again.
   s_memory_captured = false;
   s_arena_released = true;
+}
+
+void deployment_optimize(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n) {
+  const EntryLock lock;
+  if (!lock.refused()) optimize_network(network, ctx, n);
+}
+
+void deployment_run(qel_network_fn network, const qel_ctx_struct* ctx) {
+  const EntryLock lock;
+  if (!lock.refused()) run_network(network, ctx);
+}
+
+void deployment_free_managed_memory() {
+  const EntryLock lock;
+  if (!lock.refused()) release_arena();
 }
 
 ManagerState state() {
@@ -191,7 +236,7 @@ void reset_state() {
   std::free(s_managed_memory);
   s_managed_memory = nullptr;
   for (void* p : s_replay_heap) std::free(p);
-  s_replay_heap.clear();
+  std::unordered_set<void*>().swap(s_replay_heap);
   discard_plan();
   s_memory_capturing = s_memory_captured = s_arena_released = false;
   s_cnt = 0;

@@ -14,6 +14,11 @@ using qel_network_fn = void (*)(const qel_ctx_struct*);
 namespace qel {
 namespace nvidia {
 
+// Every exported operation takes the library's entry lock (qel_lifetime.h),
+// which a run already holds when it calls the handle operations. A driving
+// operation does nothing when called from inside a run on the same thread or
+// after the library was released.
+
 // Handle operations, installed in the device handle's slots.
 QEL_EXPORT void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t);
 QEL_EXPORT void deployment_free(const qel_handle_struct* handle, qel_tensor_struct* t);
@@ -25,6 +30,12 @@ QEL_EXPORT void deployment_init(const qel_handle_struct* handle, qel_tensor_stru
 QEL_EXPORT void deployment_optimize(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n);
 QEL_EXPORT void deployment_run(qel_network_fn network, const qel_ctx_struct* ctx);
 QEL_EXPORT void deployment_free_managed_memory();
+
+// The driving operations for callers that hold the entry lock already (the
+// model interface); not exported.
+void optimize_network(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n);
+void run_network(qel_network_fn network, const qel_ctx_struct* ctx);
+void release_arena();
 
 // The interval [offset, offset + reserved) that an allocation of `bytes` takes:
 // the smallest multiple of 64 strictly greater than bytes.

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "network_function.h"
+#include "runtime/qel_lifetime.h"
 #include "runtime/qel_memory.h"
 
 // Start address of every embedded parameter blob, in index order (written with
@@ -49,15 +50,8 @@ bool bound() { return s_initialized && s_IO_set && s_inputs[0].data != nullptr &
 
 void refuse() { std::cout << kRefusal << std::endl; }
 
-}  // namespace
-}  // namespace pellavine
-}  // namespace qel
-
-using namespace qel::pellavine;
-
-extern "C" {
-
-void qel_pellavine_init() {
+// The entry points' bodies; their callers hold the entry lock.
+void init() {
   if (s_initialized) return;
 
   s_handle_device.malloc = &qel::nvidia::deployment_malloc;
@@ -90,56 +84,94 @@ void qel_pellavine_init() {
   s_initialized = true;
 }
 
-void qel_pellavine_set_IO(void* input, void* output) {
-  qel_pellavine_init();
+void set_IO(void* input, void* output) {
+  init();
   s_IO_set = true;
   s_inputs[0].data = input;
   s_outputs[0].data = output;
 }
 
+void run() {
+  if (!bound()) {
+    refuse();
+    return;
+  }
+  qel::nvidia::run_network(&qel_x86_4602A7A4_00000000_D0, &s_ctx);
+}
+
+}  // namespace
+}  // namespace pellavine
+}  // namespace qel
+
+using namespace qel::pellavine;
+
+// Every entry point holds the library's one entry lock for its whole call, so
+// calls from several threads are serialised. A call from inside a run on the
+// same thread (an exit handler running while a failed check ends the process)
+// or after the library's release does nothing.
+#define QEL_ENTRY                \
+  const qel::EntryLock lock;     \
+  if (lock.refused()) return
+
+extern "C" {
+
+void qel_pellavine_init() {
+  QEL_ENTRY;
+  init();
+}
+
+void qel_pellavine_set_IO(void* input, void* output) {
+  QEL_ENTRY;
+  set_IO(input, output);
+}
+
 void qel_pellavine_optimize(int32_t n) {
+  QEL_ENTRY;
   if (n < 1) return;
   // A planning run is a complete run on the bound buffers.
   if (!bound()) {
     refuse();
     return;
   }
-  qel::nvidia::deployment_optimize(&qel_x86_4602A7A4_00000000_D0, &s_ctx, n);
+  qel::nvidia::optimize_network(&qel_x86_4602A7A4_00000000_D0, &s_ctx, n);
 }
 
 void qel_pellavine_run() {
-  if (!bound()) {
-    refuse();
-    return;
-  }
-  qel::nvidia::deployment_run(&qel_x86_4602A7A4_00000000_D0, &s_ctx);
+  QEL_ENTRY;
+  run();
 }
 
 // The result stands in the host's output buffer when a run returns.
-void qel_pellavine_get_output() {}
+void qel_pellavine_get_output() { QEL_ENTRY; }
 
 // A run returns only after all of its work has finished.
-void qel_pellavine_sync() {}
+void qel_pellavine_sync() { QEL_ENTRY; }
 
 void qel_pellavine_free() {
-  qel_pellavine_free_device();
-  qel_pellavine_free_host();
+  QEL_ENTRY;
+  qel::nvidia::release_arena();
 }
 
-void qel_pellavine_free_device() { qel::nvidia::deployment_free_managed_memory(); }
+void qel_pellavine_free_device() {
+  QEL_ENTRY;
+  qel::nvidia::release_arena();
+}
 
 // The library holds no host memory of its own: the host owns both buffers.
-void qel_pellavine_free_host() {}
+void qel_pellavine_free_host() { QEL_ENTRY; }
 
-void qel_pellavine_set_seed(int64_t seed) { qel_x86_4602A7A4_00000000_D0_seed(&s_handle_device, seed); }
+void qel_pellavine_set_seed(int64_t seed) {
+  QEL_ENTRY;
+  qel_x86_4602A7A4_00000000_D0_seed(&s_handle_device, seed);
+}
 
 // Nothing in this network is random.
 void qel_x86_4602A7A4_00000000_D0_seed(const qel_handle_struct*, int64_t) {}
 
 void qel_predict(void* input, void* output) {
-  qel_pellavine_set_IO(input, output);
-  qel_pellavine_run();
-  qel_pellavine_get_output();
+  QEL_ENTRY;
+  set_IO(input, output);
+  run();
 }
 
 }  // extern "C"

@@ -1,7 +1,9 @@
 // The model interface: the entry points a host calls to bind its buffers, plan
 // memory, run the network and release memory, and the process-wide state behind
 // them (one device handle, one execution context, the descriptors of the input,
-// the output and the 1024 parameters).
+// the output and the 1024 parameters). Every entry point holds the library's
+// one entry lock (runtime/qel_lifetime.h), so calls from several threads are
+// serialised.
 #pragma once
 #include <cstdint>
 

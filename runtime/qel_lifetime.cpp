@@ -1,0 +1,89 @@
+#include "runtime/qel_lifetime.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace qel {
+
+namespace {
+
+// Both locks are constant-initialised and never destroyed, so they work at
+// any time of the process's life, exit handlers included.
+pthread_mutex_t g_entry = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+pthread_mutex_t g_hooks = PTHREAD_MUTEX_INITIALIZER;
+
+// Under g_entry.
+int g_depth = 0;  // entry locks held by the owning thread
+bool g_exiting = false;
+bool g_released = false;
+unsigned g_marked_layers = 0;  // layer statics set up before the last exit mark
+
+ReleaseHook* g_stages[3] = {};        // under g_hooks
+std::atomic<unsigned> g_layers{0};     // layer statics ever registered
+
+ReleaseHook* pop(ReleaseStage stage) {
+  pthread_mutex_lock(&g_hooks);
+  ReleaseHook*& head = g_stages[static_cast<int>(stage)];
+  ReleaseHook* hook = head;
+  if (hook != nullptr) head = hook->next;
+  pthread_mutex_unlock(&g_hooks);
+  return hook;
+}
+
+// The exit mark. Setting up layers makes oneDNN register exit handlers of its
+// own, and those free code that its primitives run. At process exit, handlers
+// run newest first: a mark registered after them runs before them and stops
+// the library from running afterwards, while a host's exit handler registered
+// later still runs normally. The mark is registered when the library loads
+// and again after any call that set up new layers; it waits for a call in
+// progress on another thread. (At unload it runs after the release.)
+void mark_exiting() {
+  const EntryLock lock;
+  g_exiting = true;
+}
+
+__attribute__((constructor)) void mark_at_load() { std::atexit(mark_exiting); }
+
+// The release routine: releases every registered object, stage by stage, and
+// leaves the entry points refusing to run.
+__attribute__((destructor)) void release_library() {
+  const EntryLock lock;
+  g_exiting = g_released = true;
+  for (ReleaseStage stage : {ReleaseStage::kLayers, ReleaseStage::kHandleLayer, ReleaseStage::kRuntime}) {
+    while (ReleaseHook* hook = pop(stage)) hook->release(hook->object);
+  }
+}
+
+}  // namespace
+
+EntryLock::EntryLock() noexcept {
+  pthread_mutex_lock(&g_entry);
+  depth_ = ++g_depth;
+}
+
+EntryLock::~EntryLock() {
+  if (depth_ == 1 && !g_exiting) {
+    const unsigned layers = g_layers.load(std::memory_order_relaxed);
+    if (layers != g_marked_layers) {
+      g_marked_layers = layers;
+      std::atexit(mark_exiting);
+    }
+  }
+  --g_depth;
+  pthread_mutex_unlock(&g_entry);
+}
+
+bool EntryLock::refused() const noexcept { return reentered() || g_exiting || g_released; }
+
+void register_release(ReleaseStage stage, ReleaseHook* hook) noexcept {
+  pthread_mutex_lock(&g_hooks);
+  ReleaseHook*& head = g_stages[static_cast<int>(stage)];
+  hook->next = head;
+  head = hook;
+  if (stage == ReleaseStage::kLayers) ++g_layers;
+  pthread_mutex_unlock(&g_hooks);
+}
+
+}  // namespace qel

@@ -1,0 +1,191 @@
+// The library under the hosts it may meet (threads calling at once, unloading,
+// exit handlers) and the main job's input and output. Every host is a child
+// process that loads the library itself; this program never does.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <malloc.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/child_process.h"
+
+#ifdef __SANITIZE_ADDRESS__
+// The sanitizer's allocator keeps its own count (mallinfo2 knows nothing of it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+namespace {
+
+using Buffer = std::vector<float>;
+
+struct Model {
+  void* lib = dlopen(QEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  void (*predict)(void*, void*) = reinterpret_cast<void (*)(void*, void*)>(dlsym(lib, "qel_predict"));
+  void (*release)() = reinterpret_cast<void (*)()>(dlsym(lib, "qel_pellavine_free"));
+};
+
+Buffer input(uint32_t seed) {
+  Buffer v(32 * 32 * 32 * 3);
+  for (float& f : v) f = static_cast<float>((seed = seed * 1664525u + 1013904223u) >> 9) / 4194304.0f - 1.0f;
+  return v;
+}
+
+Buffer predicted(const Model& m, Buffer in) {
+  Buffer out(32 * 16 * 16);
+  m.predict(in.data(), out.data());
+  return out;
+}
+
+// Calls from two threads are serialised: each thread gets, bit for bit, what
+// a single-threaded run gives for its input.
+TEST(Hosts, TwoThreadsPredictingAtOnce) {
+  const ChildResult r = run_in_child([] {
+    const Model m;
+    const Buffer in[2] = {input(1), input(2)};
+    const Buffer want[2] = {predicted(m, in[0]), predicted(m, in[1])};
+    std::string seen[2];
+    auto host = [&](int t) {
+      for (int i = 0; i < 2; ++i) seen[t] += predicted(m, in[t]) == want[t] ? "right " : "WRONG ";
+    };
+    std::thread a(host, 0), b(host, 1);
+    a.join();
+    b.join();
+    std::printf("%s| %s\n", seen[0].c_str(), seen[1].c_str());
+  });
+  EXPECT_EQ(r.out, "right right | right right \n");
+}
+
+size_t live_heap() {
+#ifdef __SANITIZE_ADDRESS__
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const struct mallinfo2 m = mallinfo2();
+  return m.uordblks + m.hblkhd;
+#endif
+}
+
+size_t threads() {
+  size_t n = 0;
+  DIR* d = opendir("/proc/self/task");
+  while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+// Load, run, free, unload, four times, in a host that keeps oneDNN and the
+// OpenMP runtime loaded for itself (their own loads cost a few KiB each, more
+// under the sanitizer): after the first cycle the live heap stays flat (it
+// grew by megabytes per cycle before), and the OpenMP threads go each time.
+TEST(Hosts, UnloadingReleasesTheHeapAndThreads) {
+  const ChildResult r = run_in_child([] {
+    for (int cycle = 0; cycle < 4; ++cycle) {
+      const Model m;
+      predicted(m, input(3));
+      for (const char* dependency : {"libdnnl.so.3", "libgomp.so.1"})
+        if (cycle == 0) dlopen(dependency, RTLD_NOW | RTLD_NOLOAD);
+      m.release();
+      dlclose(m.lib);
+      std::printf("%zu %zu\n", live_heap(), threads());
+    }
+  });
+  std::istringstream lines(r.out);
+  size_t heap[4] = {}, threads_after[4] = {};
+  for (int c = 0; c < 4; ++c) lines >> heap[c] >> threads_after[c];
+  ASSERT_TRUE(lines) << r.out;
+  EXPECT_LT(heap[3], heap[1] + 16384) << r.out;
+  for (size_t n : threads_after) EXPECT_EQ(n, 1u) << r.out;  // the child's one thread
+}
+
+// Exit handlers run newest first. One registered after a run runs normally;
+// one registered before the library was loaded runs after oneDNN's own exit
+// handlers have freed the code of its primitives, so the library does nothing
+// and the output stays as it was.
+Model* g_model;
+Buffer g_want;
+void predict_at_exit(const char* label) {
+  const Buffer out = predicted(*g_model, input(4));
+  std::printf("%s: %s\n", label, out == g_want ? "right" : out == Buffer(out.size()) ? "untouched" : "WRONG");
+}
+TEST(Hosts, ExitHandlersBeforeLoadingAndAfterARun) {
+  const ChildResult r = run_in_child([] {
+    std::atexit([] { predict_at_exit("registered before loading"); });
+    g_model = new Model;
+    g_want = predicted(*g_model, input(4));
+    std::atexit([] { predict_at_exit("registered after a run"); });
+    std::exit(0);
+  });
+  EXPECT_EQ(r.out, "registered after a run: right\nregistered before loading: untouched\n");
+  EXPECT_TRUE(r.exited && r.status == 0);
+}
+
+// ---- The main job ----------------------------------------------------------
+
+// Runs the main job in a folder of this test's own, with standard error joined
+// to standard output.
+ChildResult main_job(const std::string& args) {
+  static const std::string dir = [] {
+    std::string t = testing::TempDir() + "main_job_XXXXXX";
+    return std::string(mkdtemp(&t[0])) + "/";
+  }();
+  const std::string command = "cd '" + dir + "' && { '" QEL_MAIN_JOB "' " + args + "; } 2>&1";
+  return run_in_child([&] {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  });
+}
+
+// A .npy file with header dictionary `dict`, padded as numpy pads it, then a batch.
+std::string npy(const std::string& dict) {
+  const std::string header = dict + std::string(63 - (10 + dict.size()) % 64, ' ') + "\n";
+  const std::string path = testing::TempDir() + "main_job_input.npy";
+  std::ofstream f(path, std::ios::binary);
+  f << "\x93NUMPY\x01" << '\0' << static_cast<char>(header.size() & 0xFF) << static_cast<char>(header.size() >> 8)
+    << header;
+  const Buffer data = input(5);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size() * sizeof(float)));
+  return path;
+}
+
+TEST(MainJob, ChecksItsArgumentsAndInputBeforeAnyWork) {
+  ChildResult j = main_job("--help 2>/dev/null");
+  EXPECT_EQ(j.status, 0);
+  EXPECT_EQ(j.out.rfind("usage: ", 0), 0u) << j.out;
+  for (const std::string option : {"--input", "--output"}) {
+    j = main_job(option + " ''");
+    EXPECT_EQ(j.status, 2);
+    EXPECT_NE(j.out.find(option + " needs a file name"), std::string::npos) << j.out;
+  }
+  // The output is checked first: its error is the first line, before any
+  // other work is done or reported.
+  j = main_job("--input /nonexistent/in.npy --output /nonexistent/out.npy");
+  EXPECT_EQ(j.status, 2);
+  EXPECT_EQ(j.out.find("cannot create /nonexistent/out.npy"), j.out.find(": ") + 2) << j.out;
+
+  const std::string good = "'descr': '<f4', 'fortran_order': False, ";
+  const std::pair<std::string, std::string> bad[] = {
+      {"{" + good + "'shape': (3 2, 3 2, 32, 3), }", "expected ',' or ')'"},
+      {"{'descr': '<f4', 'x': \"'shape': (32, 32, 32, 3)\", 'fortran_order': False, 'shape': (98304,), }",
+       "unexpected or repeated key 'x'"},
+      {"{" + good + "'shape': (32, 12345678901234567890123, 32, 3), }",
+       "the extent 12345678901234567890123 of the shape is too large"},
+  };
+  for (const auto& [dict, message] : bad) {
+    const std::string path = npy(dict);
+    j = main_job("--input " + path + " --output out.npy; echo status $?; ls");
+    EXPECT_NE(j.out.find(path + ": malformed .npy header (" + message), std::string::npos) << j.out;
+    EXPECT_NE(j.out.find("status 2\n"), std::string::npos) << j.out;
+    EXPECT_EQ(j.out.find("out.npy"), std::string::npos) << "a failed run left its output";
+  }
+  // numpy's own form, keys in any order.
+  j = main_job("--runs 1 --output out.npy --input " + npy("{'shape': (32, 32, 32, 3), " + good + "}"));
+  EXPECT_EQ(j.status, 0) << j.out;
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+// The memory manager driven by a host's own schedule, which may break the
+// network's rules: releases of memory the capture no longer holds, allocations
+// the capture never releases.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "runtime/qel_memory.h"
+
+namespace nv = qel::nvidia;
+
+namespace {
+
+qel_handle_struct g_handle(qel_device_struct("x86", 0), nullptr, qel_handle_ptrs_struct{});
+std::function<void()> g_schedule;
+void host_network(const qel_ctx_struct*) { g_schedule(); }
+
+qel_tensor_struct bytes(int64_t n) {
+  qel_tensor_struct t{};
+  t.rank = 1;
+  t.extents[0] = t.count = n;
+  t.dtype = 1;  // s8
+  t.data_handle = &g_handle;
+  return t;
+}
+
+// A tensor released in the capture gives its address back to the heap, the
+// host gets it for a tensor of its own and releases that through the manager:
+// the interval planned since at the old offset stays reserved.
+TEST(HostSchedule, ReleaseOfAReusedAddressKeepsTheLiveInterval) {
+  nv::reset_state();
+  g_schedule = [] {
+    qel_tensor_struct a = bytes(100), b = bytes(1000), c = bytes(100), foreign = bytes(100);
+    nv::deployment_malloc(&g_handle, &a);  // [0, 128)
+    void* const released = a.data;
+    nv::deployment_free(&g_handle, &a);
+    nv::deployment_malloc(&g_handle, &b);  // [0, 1024)
+    foreign.data = std::malloc(100);
+    ASSERT_EQ(foreign.data, released) << "the heap must hand the address out again (see tests/CMakeLists.txt)";
+    nv::deployment_free(&g_handle, &foreign);
+    nv::deployment_malloc(&g_handle, &c);
+    EXPECT_EQ(nv::state().live, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 1024}, {1024, 1152}}));
+    nv::deployment_free(&g_handle, &b);
+    nv::deployment_free(&g_handle, &c);
+  };
+  nv::deployment_optimize(host_network, nullptr, 1);
+  EXPECT_EQ(nv::state().replay, (std::vector<uint64_t>{0, 0, 1024}));
+  EXPECT_EQ(nv::state().peak, 1152u);
+  nv::reset_state();
+}
+
+// A capture that keeps an allocation to its end plans an arena too small for
+// it (here 128 bytes, or none at all): replay serves it from the heap instead
+// of past the arena's end, and a release in replay gives both the capture's
+// block and the replayed one back to the heap.
+TEST(HostSchedule, AllocationKeptPastTheCaptureIsNeverServedBeyondTheArena) {
+  for (const bool release_first : {true, false}) {
+    nv::reset_state();
+    qel_tensor_struct kept = bytes(1000);
+    g_schedule = [&] {
+      qel_tensor_struct t = bytes(100);
+      if (release_first) nv::deployment_malloc(&g_handle, &t);
+      nv::deployment_free(&g_handle, &t);
+      nv::deployment_malloc(&g_handle, &kept);
+    };
+    nv::deployment_optimize(host_network, nullptr, 1);
+    const nv::ManagerState s = nv::state();
+    EXPECT_EQ(s.peak, release_first ? 128u : 0u);
+    nv::deployment_free(&g_handle, &kept);
+    nv::deployment_run(host_network, nullptr);
+    const auto* arena = static_cast<const char*>(s.arena);
+    const auto* served = static_cast<const char*>(kept.data);
+    ASSERT_NE(served, nullptr);
+    EXPECT_TRUE(arena == nullptr || served + 1000 <= arena || served >= arena + s.peak) << release_first;
+    std::memset(kept.data, 1, 1000);
+    nv::deployment_free(&g_handle, &kept);
+  }
+  nv::reset_state();
+}
+
+}  // namespace
