@@ -50,6 +50,11 @@ bool bound() { return s_initialized && s_IO_set && s_inputs[0].data != nullptr &
 
 void refuse() { std::cout << kRefusal << std::endl; }
 
+void refuse_closed() {
+  std::cout << "ERROR: The library is shutting down or was called from inside its own run; nothing was run."
+            << std::endl;
+}
+
 // The entry points' bodies; their callers hold the entry lock.
 void init() {
   if (s_initialized) return;
@@ -112,6 +117,14 @@ using namespace qel::pellavine;
 #define QEL_ENTRY                \
   const qel::EntryLock lock;     \
   if (lock.refused()) return
+// The same for the calls that would run the network: a refusal is reported,
+// never passed off as a run.
+#define QEL_RUN_ENTRY            \
+  const qel::EntryLock lock;     \
+  if (lock.refused()) {          \
+    refuse_closed();             \
+    return;                      \
+  }
 
 extern "C" {
 
@@ -126,7 +139,7 @@ void qel_pellavine_set_IO(void* input, void* output) {
 }
 
 void qel_pellavine_optimize(int32_t n) {
-  QEL_ENTRY;
+  QEL_RUN_ENTRY;
   if (n < 1) return;
   // A planning run is a complete run on the bound buffers.
   if (!bound()) {
@@ -137,7 +150,7 @@ void qel_pellavine_optimize(int32_t n) {
 }
 
 void qel_pellavine_run() {
-  QEL_ENTRY;
+  QEL_RUN_ENTRY;
   run();
 }
 
@@ -169,7 +182,7 @@ void qel_pellavine_set_seed(int64_t seed) {
 void qel_x86_4602A7A4_00000000_D0_seed(const qel_handle_struct*, int64_t) {}
 
 void qel_predict(void* input, void* output) {
-  QEL_ENTRY;
+  QEL_RUN_ENTRY;
   set_IO(input, output);
   run();
 }
