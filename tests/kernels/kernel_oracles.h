@@ -93,17 +93,17 @@ inline void upsample(const float* src, float* dst, int H, int W, int C, int Cdst
 // A context whose 1024 parameters are valid random vectors of 2048 floats.
 struct Fixture {
   Context c;
-  std::vector<std::vector<float>> p;
-  Fixture() : p(1024) {
+  std::vector<std::vector<float>> p, inv;  // inv[k]: invstd of parameter k as a variance
+  Fixture() : p(1024), inv(1024) {
     for (int k = 0; k < 1024; ++k) {
       p[k] = data(2048, 1000 + k, 0.25f, 1.75f, false);
+      inv[k].resize(2048);
+      std::transform(p[k].begin(), p[k].end(), inv[k].begin(), invstd);
       c.params[k].data = p[k].data();
     }
   }
   // Normalisation `k` (parameters k .. k + 3) of x in channel ch.
-  float bn(float x, int k, int ch) const {
-    return kt::bn(x, p[k][ch], p[k + 1][ch], p[k + 2][ch], invstd(p[k + 3][ch]));
-  }
+  float bn(float x, int k, int ch) const { return kt::bn(x, p[k][ch], p[k + 1][ch], p[k + 2][ch], inv[k + 3][ch]); }
 };
 inline Fixture& fixture() {
   static Fixture f;

@@ -64,16 +64,15 @@ TEST(BnApplyTask, RoundingOrderAndReluOfTheNormalisation) {
 }
 
 TEST(BnApplyTask, PrefixReadsTheFilledChannelsOfTheBufferIntoPackedRows) {
-  const Row& r = find("853A");  // 96 of 256 channels, 2048 rows
+  const Row& r = find("822F");  // 1888 of 1920 channels, 16 a step, 32 rows
   const Case c = make_case(r, 9);
   const Fixture& F = fixture();
-  std::vector<float> inv(r.C);
-  for (int ch = 0; ch < r.C; ++ch) inv[ch] = invstd(F.p[r.k + 3][ch]);
   const Slots slots = [](const std::vector<float*>& s, float* d) {
     return std::vector<void*>{s[0], s[1], s[2], d, s[3], s[4]};
   };
   for (const auto& [begin, end] : ranges(r.R))
-    check_range(r.tasks[1], {F.p[r.k], F.p[r.k + 1], F.p[r.k + 2], c.t[1], inv}, c.want[0], r.C, begin, end, slots);
+    check_range(r.tasks[1], {F.p[r.k], F.p[r.k + 1], F.p[r.k + 2], c.t[1], F.inv[r.k + 3]}, c.want[0], r.C, begin, end,
+                slots);
 }
 
 }  // namespace
