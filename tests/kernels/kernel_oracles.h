@@ -28,17 +28,27 @@ using qel_test::from_bits;
 constexpr uint32_t kPoison = 0x7FA5A5A5u;
 inline std::vector<float> poison(size_t n) { return std::vector<float>(n, from_bits(kPoison)); }
 
-// Pseudo-random values in [lo, hi); with `special`, every 53 elements also a
-// -0, an infinity, a subnormal and a NaN, each of either sign and the NaN with
-// a payload (a copy must carry them all unchanged).
-inline std::vector<float> data(size_t n, uint32_t seed, float lo = -4.0f, float hi = 4.0f, bool special = true) {
+// Pseudo-random floats. `uniform`: in [lo, hi), on a grid of (hi - lo) / 2^24.
+// `data`: every mantissa bit in play (so that sums and products round),
+// magnitudes from 1/16 to 8, either sign, and every 53 elements a -0, and an
+// infinity, a subnormal and a NaN with a payload of either sign (a copy must
+// carry them all unchanged).
+struct Xorshift {
+  uint32_t s;
+  uint32_t operator()() { return s ^= s << 13, s ^= s >> 17, s ^= s << 5; }
+};
+inline std::vector<float> uniform(size_t n, uint32_t seed, float lo, float hi) {
+  Xorshift g{seed * 2654435761u + 12345u};
   std::vector<float> v(n);
-  uint32_t s = seed * 2654435761u + 12345u;
+  for (float& x : v) x = lo + (hi - lo) * static_cast<float>(g() >> 8) * 0x1p-24f;
+  return v;
+}
+inline std::vector<float> data(size_t n, uint32_t seed) {
+  Xorshift g{seed * 2654435761u + 12345u};
+  std::vector<float> v(n);
   for (size_t i = 0; i < n; ++i) {
-    s ^= s << 13, s ^= s >> 17, s ^= s << 5;
-    v[i] = lo + (hi - lo) * static_cast<float>(s >> 8) * 0x1p-24f;
-    const uint32_t sign = s & 0x80000000u, low = (s >> 3) & 0x007FFFFFu;
-    if (!special) continue;
+    const uint32_t r = g(), sign = r & 0x80000000u, low = g() & 0x007FFFFFu;
+    v[i] = from_bits(sign | ((123u + r % 7) << 23) | low);
     if (i % 53 == 7) v[i] = -0.0f;
     if (i % 53 == 19) v[i] = from_bits(sign | 0x7F800000u);
     if (i % 53 == 31) v[i] = from_bits(sign | low | 1u);
@@ -96,7 +106,7 @@ struct Fixture {
   std::vector<std::vector<float>> p, inv;  // inv[k]: invstd of parameter k as a variance
   Fixture() : p(1024), inv(1024) {
     for (int k = 0; k < 1024; ++k) {
-      p[k] = data(2048, 1000 + k, 0.25f, 1.75f, false);
+      p[k] = uniform(2048, 1000 + k, 0.25f, 1.75f);
       inv[k].resize(2048);
       std::transform(p[k].begin(), p[k].end(), inv[k].begin(), invstd);
       c.params[k].data = p[k].data();

@@ -14,7 +14,7 @@ TEST(BnInvstdTask, SpecialVariancesAndEveryStartAndTailMatchTheOracle) {
   const float e = eps(), inf = INFINITY;
   std::vector<float> var = {0.0f, 1.0f,    -0.0f,  -e,           -2 * e,  -1.0f, NAN,     inf,
                             -inf, FLT_MAX, 1e-30f, from_bits(1), 3.0e-5f, 1e-5f, 7.77e-6f};
-  const std::vector<float> spread = data(33, 7, -30.0f, 30.0f, false);
+  const std::vector<float> spread = uniform(33, 7, -30.0f, 30.0f);
   for (float x : spread) var.push_back(std::ldexp(1.0f + std::fabs(x) / 64, static_cast<int>(x)));
   std::vector<float> want(var.size());
   std::transform(var.begin(), var.end(), want.begin(), invstd);
@@ -34,8 +34,8 @@ TEST(BnInvstdTask, SpecialVariancesAndEveryStartAndTailMatchTheOracle) {
 TEST(BnApplyTask, RoundingOrderAndReluOfTheNormalisation) {
   const Row& r = find("8229");  // whole buffer of 1920 channels, 24 a step
   const int C = r.C, R = 16;
-  std::vector<float> gamma = data(C, 1, 0.5f, 2.0f, false), beta = data(C, 2, -1.0f, 1.0f, false),
-                     mean = data(C, 3, -1.0f, 1.0f, false), inv = data(C, 4, 0.1f, 10.0f, false), x = data(R * C, 5);
+  std::vector<float> gamma = uniform(C, 1, 0.5f, 2.0f), beta = uniform(C, 2, -1.0f, 1.0f),
+                     mean = uniform(C, 3, -1.0f, 1.0f), inv = uniform(C, 4, 0.1f, 10.0f), x = data(R * C, 5);
   const auto set = [&](int c, float i, float g, float xv, float m, float b) {
     inv[c] = i, gamma[c] = g, x[c] = xv, mean[c] = m, beta[c] = b;
   };

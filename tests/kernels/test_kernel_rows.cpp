@@ -36,7 +36,7 @@ TEST_P(KernelRows, MatchTheOracleAndReleaseTheirScratchInOrder) {
     if (group(r) != GetParam()) continue;
     const Case c = make_case(r, 100 + i);
     const bool per_thread = !scratch(r, 1).empty() && scratch(r, 1).back().rank == 2;
-    const std::vector<int> teams = per_thread ? std::vector<int>{1, 3, 8} : std::vector<int>{1 + 2 * (i % 3)};
+    const std::vector<int> all = {1, 3, 8}, teams = per_thread ? all : std::vector<int>{all[i % 3]};
     // The wrapper at each team size; the export, whatever the mask, for the first row.
     std::vector<std::pair<int, int>> runs;
     for (int T : teams) runs.push_back({T, -1});
