@@ -110,18 +110,23 @@ bool BlockedCopy::plan(const MemoryDesc& src, const MemoryDesc& dst) {
     }
     runs.push_back({from, to, 1});
   }
-  rows_ = s.rows;
-  src_block_ = s.block;
-  dst_block_ = d.block;
-  dst_padded_ = d.padded;
-  runs_ = std::move(runs);
+  plan_rows(s.rows, s.block, d.block, std::move(runs), s.rows * d.padded);
   return true;
+}
+
+void BlockedCopy::plan_rows(int64_t rows, int64_t src_stride, int64_t dst_stride, std::vector<Run> runs,
+                            int64_t dst_size) {
+  rows_ = rows;
+  src_stride_ = src_stride;
+  dst_stride_ = dst_stride;
+  dst_size_ = dst_size;
+  runs_ = std::move(runs);
 }
 
 void BlockedCopy::run(const float* src, float* dst) const {
   const Run* const runs = runs_.data();
   const size_t nruns = runs_.size();
-  const int64_t rows = rows_, sb = src_block_, db = dst_block_;
+  const int64_t rows = rows_, sb = src_stride_, db = dst_stride_;
   const bool parallel = dst_size() * int64_t{sizeof(float)} >= kParallelBytes && omp_get_max_threads() > 1;
   // Each thread takes a contiguous stretch of rows: it reads its part of the
   // source front to back and writes one stretch of every destination block,

@@ -24,28 +24,31 @@ namespace detail {
 
 class BlockedCopy {
  public:
+  // A stretch of one row: `len` values from src offset `src` to dst offset
+  // `dst` (offsets of row 0; row r adds r times the row stride on each
+  // side), or +0 when `src` is negative.
+  struct Run {
+    int64_t src, dst, len;
+  };
+
   // Plans the copy from `src` to `dst`; false (and the plan unchanged) when
   // the two descriptors are not of the family above.
   bool plan(const MemoryDesc& src, const MemoryDesc& dst);
+  // Plans any copy made of `rows` rows of one pattern: row r reads at
+  // r * src_stride and writes at r * dst_stride, `dst_size` values in all.
+  void plan_rows(int64_t rows, int64_t src_stride, int64_t dst_stride, std::vector<Run> runs, int64_t dst_size);
 
   // Runs the planned copy; parallel over the rows (OpenMP) when the tensor
   // is large enough to pay for waking the threads.
   void run(const float* src, float* dst) const;
 
-  int64_t rows() const noexcept { return rows_; }
   // Values the destination holds (padding included).
-  int64_t dst_size() const noexcept { return rows_ * dst_padded_; }
+  int64_t dst_size() const noexcept { return dst_size_; }
 
  private:
-  // A stretch of one row: `len` values from src offset `src` to dst offset
-  // `dst` (offsets of row 0; row r adds r times the block on each side), or
-  // +0 when `src` is negative.
-  struct Run {
-    int64_t src, dst, len;
-  };
   int64_t rows_ = 0;
-  int64_t src_block_ = 0, dst_block_ = 0;
-  int64_t dst_padded_ = 0;
+  int64_t src_stride_ = 0, dst_stride_ = 0;
+  int64_t dst_size_ = 0;
   std::vector<Run> runs_;  // the pattern of a row, in destination order
 };
 

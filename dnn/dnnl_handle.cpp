@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <utility>
@@ -624,9 +625,177 @@ LayerLabel::~LayerLabel() noexcept { t_layer_label = previous_; }
 std::vector<PrimitiveRecord> created_primitives() { return Runtime::get().records(); }
 size_t shared_scratch_bytes() { return Runtime::get().scratch_bytes(); }
 
+void onednn_reorder(const MemoryDesc& src, const MemoryDesc& dst, const void* from, void* to) {
+  const std::string layer = current_label();
+  Runtime& rt = Runtime::get();
+  Md src_md = to_onednn(src, "source", layer);
+  Md dst_md = to_onednn(dst, "destination", layer);
+  dnnl_primitive_desc_t pd = nullptr;
+  check(dnnl_reorder_primitive_desc_create(&pd, src_md.get(), rt.engine(), dst_md.get(), rt.engine(), nullptr),
+        "creating the reorder", layer);
+  Pd pd_owner(pd);
+  Prim prim = make_primitive(pd, "creating the reorder primitive", layer);
+  dnnl_memory_t s = nullptr, d = nullptr;
+  check(dnnl_memory_create(&s, src_md.get(), rt.engine(), const_cast<void*>(from)), "creating the source memory", layer);
+  Mem s_owner(s);
+  check(dnnl_memory_create(&d, dst_md.get(), rt.engine(), to), "creating the destination memory", layer);
+  Mem d_owner(d);
+  const dnnl_exec_arg_t args[2] = {{DNNL_ARG_SRC, s}, {DNNL_ARG_DST, d}};
+  check(dnnl_primitive_execute(prim.get(), rt.stream(), 2, args), "running the reorder", layer);
+  check(dnnl_stream_wait(rt.stream()), "waiting for the reorder", layer);
+}
+
 // ---- Convolution ------------------------------------------------------------
 
 namespace detail {
+
+namespace {
+
+// Offset of element `idx` in the layout `d` (at most one inner block).
+int64_t element_offset(const MemoryDesc& d, const int64_t* idx) {
+  int64_t off = 0;
+  for (int i = 0; i < d.ndims; ++i) {
+    const bool blocked = d.inner_nblks == 1 && d.inner_idxs[0] == i;
+    off += (blocked ? idx[i] / d.inner_blks[0] : idx[i]) * d.strides[i];
+    if (blocked) off += idx[i] % d.inner_blks[0];
+  }
+  return off;
+}
+
+// The pixel-matrix form of a convolution of images smaller than its
+// kernel's reach: when every output pixel's window covers the whole input
+// image (a 3x3 kernel with padding 1 on images of 2 x 2 pixels), each
+// output pixel sees every input pixel, each through its own tap, and the
+// convolution is exactly one matrix product: the (images) x (pixels x Cin)
+// source, as the channels-last batch lies in memory, times a
+// (pixels x Cin) x (pixels x Cout) matrix gathered from the weights, gives
+// the channels-last destination. The direct convolution instead spends most
+// of its multiply-adds on the zero border. The matrix is gathered on every
+// call, like the weights themselves, into the shared scratch buffer; the
+// bias is repeated for each output pixel beside it.
+class PixelMatrixConv {
+ public:
+  // The form of the convolution, or null when it has none.
+  static std::unique_ptr<PixelMatrixConv> make(const MemoryDesc& src, const MemoryDesc& dst,
+                                               const MemoryDesc& weights, const MemoryDesc& bias,
+                                               const Dims12& strides, const Dims12& dilations,
+                                               const Dims12& padding_l, const std::string& layer) {
+    if (!dense_channels_last(src) || !dense_channels_last(dst) || weights.ndims != 4 || src.dims[0] != dst.dims[0])
+      return nullptr;
+    if (weights.inner_nblks > 1 || (weights.inner_nblks == 1 && weights.inner_idxs[0] == 1)) return nullptr;
+    if (!bias.empty() && (bias.ndims != 1 || bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
+    const int64_t cout = dst.dims[1], cin = src.dims[1], kh = weights.dims[2], kw = weights.dims[3];
+    const int64_t hin = src.dims[2], win = src.dims[3], hout = dst.dims[2], wout = dst.dims[3];
+    if (weights.dims[0] != cout || weights.dims[1] != cin || dilations[0] != 0 || dilations[1] != 0) return nullptr;
+    // Only images smaller than the kernel's reach, and every output window
+    // covers every input pixel.
+    if (kh * kw <= hin * win) return nullptr;
+    auto covers = [](int64_t in, int64_t out, int64_t k, long stride, long pad) {
+      return pad >= 0 && (out - 1) * stride - pad <= 0 && in - 1 + pad < k;
+    };
+    if (!covers(hin, hout, kh, strides[0], padding_l[0]) || !covers(win, wout, kw, strides[1], padding_l[1]))
+      return nullptr;
+    return std::unique_ptr<PixelMatrixConv>(
+        new PixelMatrixConv(src, dst, weights, bias, strides, padding_l, layer));
+  }
+
+  const std::string& impl() const noexcept { return impl_; }
+
+  void execute(const void* src, void* dst, const void* wei, const void* bias) {
+    Runtime& rt = Runtime::get();
+    char* const matrix = rt.scratch();
+    float* const row_bias = reinterpret_cast<float*>(matrix + matrix_bytes_);
+    char* const work = matrix + matrix_bytes_ + bias_bytes_;
+    gather_.run(static_cast<const float*>(wei), reinterpret_cast<float*>(matrix));
+    dnnl_exec_arg_t args[5];
+    int n = 0;
+    bind(m_src_.get(), const_cast<void*>(src), layer_);
+    bind(m_dst_.get(), dst, layer_);
+    bind(m_matrix_.get(), matrix, layer_);
+    args[n++] = {DNNL_ARG_SRC, m_src_.get()};
+    args[n++] = {DNNL_ARG_WEIGHTS, m_matrix_.get()};
+    args[n++] = {DNNL_ARG_DST, m_dst_.get()};
+    if (m_bias_) {
+      for (int64_t p = 0; p < out_pixels_; ++p)
+        std::memcpy(row_bias + p * cout_, bias, sizeof(float) * static_cast<size_t>(cout_));
+      bind(m_bias_.get(), row_bias, layer_);
+      args[n++] = {DNNL_ARG_BIAS, m_bias_.get()};
+    }
+    if (m_scratch_) {
+      bind(m_scratch_.get(), work, layer_);
+      args[n++] = {DNNL_ARG_SCRATCHPAD, m_scratch_.get()};
+    }
+    check(dnnl_primitive_execute(prim_.get(), rt.stream(), n, args), "running the matrix product", layer_);
+    check(dnnl_stream_wait(rt.stream()), "waiting for the matrix product", layer_);
+  }
+
+ private:
+  PixelMatrixConv(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights, const MemoryDesc& bias,
+                  const Dims12& strides, const Dims12& padding_l, const std::string& layer)
+      : layer_(layer) {
+    Runtime& rt = Runtime::get();
+    const int64_t images = src.dims[0], cin = src.dims[1], win = src.dims[3], wout = dst.dims[3];
+    const int64_t in_pixels = src.dims[2] * win;
+    out_pixels_ = dst.dims[2] * wout;
+    cout_ = dst.dims[1];
+    const int64_t k = in_pixels * cin, n = out_pixels_ * cout_;
+
+    // The gather, one row of the pattern per input channel: matrix row
+    // (input pixel, ci), column (output pixel, co) holds the weight of the
+    // tap that joins the two pixels.
+    std::vector<BlockedCopy::Run> runs;
+    for (int64_t ip = 0; ip < in_pixels; ++ip)
+      for (int64_t op = 0; op < out_pixels_; ++op) {
+        const int64_t th = ip / win - op / wout * strides[0] + padding_l[0];
+        const int64_t tw = ip % win - op % wout * strides[1] + padding_l[1];
+        for (int64_t co = 0; co < cout_; ++co) {
+          const int64_t idx[4] = {co, 0, th, tw};
+          const int64_t from = element_offset(weights, idx), to = ip * cin * n + op * cout_ + co;
+          if (!runs.empty() && runs.back().src + runs.back().len == from && runs.back().dst + runs.back().len == to)
+            ++runs.back().len;
+          else
+            runs.push_back({from, to, 1});
+        }
+      }
+    gather_.plan_rows(cin, weights.strides[1], n, std::move(runs), k * n);
+
+    auto plain = [&](int64_t rows, int64_t cols) {
+      const dnnl_dims_t dims = {rows, cols};
+      dnnl_memory_desc_t md = nullptr;
+      check(dnnl_memory_desc_create_with_tag(&md, 2, dims, dnnl_f32, dnnl_ab), "describing a matrix", layer_);
+      return Md(md);
+    };
+    Md src_md = plain(images, k), dst_md = plain(images, n), matrix_md = plain(k, n), bias_md;
+    if (!bias.empty()) bias_md = plain(1, n);
+    Attr attr = user_scratchpad_attr(layer_);
+    dnnl_primitive_desc_t pd = nullptr;
+    check(dnnl_matmul_primitive_desc_create(&pd, rt.engine(), src_md.get(), matrix_md.get(), bias_md.get(),
+                                            dst_md.get(), attr.get()),
+          "creating the matrix product", layer_);
+    Pd owner(pd);
+    impl_ = impl_name(pd);
+    if (is_reference(impl_)) fail("oneDNN offers only its reference code (" + impl_ + ") for the matrix product", layer_);
+    prim_ = make_primitive(pd, "creating the matrix product primitive", layer_);
+    m_src_ = unbound_memory(src_md.get(), "creating the source memory object", layer_);
+    m_dst_ = unbound_memory(dst_md.get(), "creating the destination memory object", layer_);
+    m_matrix_ = unbound_memory(matrix_md.get(), "creating the weights matrix memory object", layer_);
+    if (bias_md) m_bias_ = unbound_memory(bias_md.get(), "creating the bias memory object", layer_);
+    m_scratch_ = scratch_memory(pd, layer_);
+    matrix_bytes_ = align_up(sizeof(float) * static_cast<size_t>(k * n));
+    bias_bytes_ = bias_md ? align_up(sizeof(float) * static_cast<size_t>(n)) : 0;
+    rt.reserve_scratch(matrix_bytes_ + bias_bytes_ + align_up(scratchpad_bytes(pd)) + 64, layer_);
+  }
+
+  std::string layer_;
+  std::string impl_;
+  int64_t out_pixels_ = 0, cout_ = 0;
+  size_t matrix_bytes_ = 0, bias_bytes_ = 0;
+  BlockedCopy gather_;
+  Prim prim_;
+  Mem m_src_, m_dst_, m_matrix_, m_bias_, m_scratch_;
+};
+
+}  // namespace
 
 class ConvPrimitive {
  public:
@@ -644,6 +813,12 @@ class ConvPrimitive {
     Md bias_md;
     if (!bias.empty()) bias_md = to_onednn(bias, "bias", layer_);
     has_bias_ = !bias.empty();
+    matrix_ = PixelMatrixConv::make(src, dst, weights, bias, strides, dilations, padding_l, layer_);
+    if (matrix_) {
+      impl_ = "pixel matrix, " + matrix_->impl();
+      rt.record({layer_, true, impl_, true, std::string(kOwnCopyImpl) + " (matrix gather)"});
+      return;
+    }
 
     const int spatial = src.ndims - 2;
     dnnl_dims_t st = {}, dil = {}, pl = {}, pr = {};
@@ -787,6 +962,10 @@ class ConvPrimitive {
     if (!wei) fail("null weights data pointer", layer_);
     if (has_bias_ && !bias) fail("null bias data pointer", layer_);
     if (!has_bias_ && bias) fail("bias data given to a convolution described without bias", layer_);
+    if (matrix_) {
+      matrix_->execute(src, dst, wei, bias);
+      return;
+    }
 
     Runtime& rt = Runtime::get();
     char* const converted = rt.scratch();
@@ -898,6 +1077,7 @@ class ConvPrimitive {
   Prim conv_;
   Mem m_src_, m_dst_, m_wei_, m_bias_, m_conv_scratch_;
   std::vector<Step> steps_;
+  std::unique_ptr<PixelMatrixConv> matrix_;  // the convolution's pixel-matrix form, if it runs as that
   bool own_copy_ = false;  // weights converted by our copy kernel, into m_converted_
   BlockedCopy copy_;
   Mem m_converted_;

@@ -194,6 +194,9 @@ struct PrimitiveRecord {
   std::string converter_impl;  // implementation of that conversion, if any
 };
 std::vector<PrimitiveRecord> created_primitives();
+// Runs the reorder from `src` to `dst` once with oneDNN's own reorder code,
+// never our copy kernel: the yardstick that kernel is checked against.
+void onednn_reorder(const MemoryDesc& src, const MemoryDesc& dst, const void* from, void* to);
 // Bytes of the scratch buffer shared by all primitives.
 size_t shared_scratch_bytes();
 
