@@ -1,6 +1,7 @@
 // Our DNN handle layer over the oneDNN 3.x C API.
 #include "dnn/dnnl_handle.h"
 
+#include <immintrin.h>
 #include <oneapi/dnnl/dnnl.h>
 #include <oneapi/dnnl/dnnl_debug.h>
 
@@ -662,6 +663,70 @@ int64_t element_offset(const MemoryDesc& d, const int64_t* idx) {
   return off;
 }
 
+// A oneDNN matrix product over memory given on every call: source,
+// weights, destination and bias (or none), each of a descriptor fixed here.
+class Matmul {
+ public:
+  Matmul(const_dnnl_memory_desc_t src, const_dnnl_memory_desc_t weights, const_dnnl_memory_desc_t dst,
+         const_dnnl_memory_desc_t bias, const std::string& layer)
+      : layer_(layer) {
+    Runtime& rt = Runtime::get();
+    Attr attr = user_scratchpad_attr(layer_);
+    dnnl_primitive_desc_t pd = nullptr;
+    check(dnnl_matmul_primitive_desc_create(&pd, rt.engine(), src, weights, bias, dst, attr.get()),
+          "creating the matrix product", layer_);
+    Pd owner(pd);
+    impl_ = impl_name(pd);
+    if (is_reference(impl_)) fail("oneDNN offers only its reference code (" + impl_ + ") for the matrix product", layer_);
+    prim_ = make_primitive(pd, "creating the matrix product primitive", layer_);
+    src_ = unbound_memory(src, "creating the source memory object", layer_);
+    wei_ = unbound_memory(weights, "creating the weights memory object", layer_);
+    dst_ = unbound_memory(dst, "creating the destination memory object", layer_);
+    if (bias) bias_ = unbound_memory(bias, "creating the bias memory object", layer_);
+    scratch_ = scratch_memory(pd, layer_);
+    scratch_bytes_ = scratchpad_bytes(pd);
+  }
+
+  const std::string& impl() const noexcept { return impl_; }
+  size_t scratch_bytes() const noexcept { return scratch_bytes_; }
+
+  void run(const void* src, const void* weights, void* dst, const void* bias, char* scratch) {
+    dnnl_exec_arg_t args[5];
+    int n = 0;
+    bind(src_.get(), const_cast<void*>(src), layer_);
+    bind(wei_.get(), const_cast<void*>(weights), layer_);
+    bind(dst_.get(), dst, layer_);
+    args[n++] = {DNNL_ARG_SRC, src_.get()};
+    args[n++] = {DNNL_ARG_WEIGHTS, wei_.get()};
+    args[n++] = {DNNL_ARG_DST, dst_.get()};
+    if (bias_) {
+      bind(bias_.get(), const_cast<void*>(bias), layer_);
+      args[n++] = {DNNL_ARG_BIAS, bias_.get()};
+    }
+    if (scratch_) {
+      bind(scratch_.get(), scratch, layer_);
+      args[n++] = {DNNL_ARG_SCRATCHPAD, scratch_.get()};
+    }
+    Runtime& rt = Runtime::get();
+    check(dnnl_primitive_execute(prim_.get(), rt.stream(), n, args), "running the matrix product", layer_);
+    check(dnnl_stream_wait(rt.stream()), "waiting for the matrix product", layer_);
+  }
+
+ private:
+  std::string layer_;
+  std::string impl_;
+  size_t scratch_bytes_ = 0;
+  Prim prim_;
+  Mem src_, wei_, dst_, bias_, scratch_;
+};
+
+// A plain descriptor of `n` dimensions with the given strides.
+Md strided_md(int n, const dnnl_dims_t dims, const dnnl_dims_t strides, const std::string& layer) {
+  dnnl_memory_desc_t md = nullptr;
+  check(dnnl_memory_desc_create_with_strides(&md, n, dims, dnnl_f32, strides), "describing a matrix", layer);
+  return Md(md);
+}
+
 // The pixel-matrix form of a convolution of images smaller than its
 // kernel's reach: when every output pixel's window covers the whole input
 // image (a 3x3 kernel with padding 1 on images of 2 x 2 pixels), each
@@ -695,45 +760,28 @@ class PixelMatrixConv {
     };
     if (!covers(hin, hout, kh, strides[0], padding_l[0]) || !covers(win, wout, kw, strides[1], padding_l[1]))
       return nullptr;
-    return std::unique_ptr<PixelMatrixConv>(
-        new PixelMatrixConv(src, dst, weights, bias, strides, padding_l, layer));
+    try {
+      return std::unique_ptr<PixelMatrixConv>(new PixelMatrixConv(src, dst, weights, bias, strides, padding_l, layer));
+    } catch (const Error&) {
+      return nullptr;  // no fast matrix product: the convolution as given
+    }
   }
 
-  const std::string& impl() const noexcept { return impl_; }
+  const std::string& impl() const noexcept { return product_->impl(); }
 
   void execute(const void* src, void* dst, const void* wei, const void* bias) {
-    Runtime& rt = Runtime::get();
-    char* const matrix = rt.scratch();
+    char* const matrix = Runtime::get().scratch();
     float* const row_bias = reinterpret_cast<float*>(matrix + matrix_bytes_);
-    char* const work = matrix + matrix_bytes_ + bias_bytes_;
     gather_.run(static_cast<const float*>(wei), reinterpret_cast<float*>(matrix));
-    dnnl_exec_arg_t args[5];
-    int n = 0;
-    bind(m_src_.get(), const_cast<void*>(src), layer_);
-    bind(m_dst_.get(), dst, layer_);
-    bind(m_matrix_.get(), matrix, layer_);
-    args[n++] = {DNNL_ARG_SRC, m_src_.get()};
-    args[n++] = {DNNL_ARG_WEIGHTS, m_matrix_.get()};
-    args[n++] = {DNNL_ARG_DST, m_dst_.get()};
-    if (m_bias_) {
+    if (bias)
       for (int64_t p = 0; p < out_pixels_; ++p)
         std::memcpy(row_bias + p * cout_, bias, sizeof(float) * static_cast<size_t>(cout_));
-      bind(m_bias_.get(), row_bias, layer_);
-      args[n++] = {DNNL_ARG_BIAS, m_bias_.get()};
-    }
-    if (m_scratch_) {
-      bind(m_scratch_.get(), work, layer_);
-      args[n++] = {DNNL_ARG_SCRATCHPAD, m_scratch_.get()};
-    }
-    check(dnnl_primitive_execute(prim_.get(), rt.stream(), n, args), "running the matrix product", layer_);
-    check(dnnl_stream_wait(rt.stream()), "waiting for the matrix product", layer_);
+    product_->run(src, matrix, dst, row_bias, matrix + matrix_bytes_ + bias_bytes_);
   }
 
  private:
   PixelMatrixConv(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights, const MemoryDesc& bias,
-                  const Dims12& strides, const Dims12& padding_l, const std::string& layer)
-      : layer_(layer) {
-    Runtime& rt = Runtime::get();
+                  const Dims12& strides, const Dims12& padding_l, const std::string& layer) {
     const int64_t images = src.dims[0], cin = src.dims[1], win = src.dims[3], wout = dst.dims[3];
     const int64_t in_pixels = src.dims[2] * win;
     out_pixels_ = dst.dims[2] * wout;
@@ -759,42 +807,115 @@ class PixelMatrixConv {
       }
     gather_.plan_rows(cin, weights.strides[1], n, std::move(runs), k * n);
 
-    auto plain = [&](int64_t rows, int64_t cols) {
-      const dnnl_dims_t dims = {rows, cols};
-      dnnl_memory_desc_t md = nullptr;
-      check(dnnl_memory_desc_create_with_tag(&md, 2, dims, dnnl_f32, dnnl_ab), "describing a matrix", layer_);
-      return Md(md);
-    };
-    Md src_md = plain(images, k), dst_md = plain(images, n), matrix_md = plain(k, n), bias_md;
-    if (!bias.empty()) bias_md = plain(1, n);
-    Attr attr = user_scratchpad_attr(layer_);
-    dnnl_primitive_desc_t pd = nullptr;
-    check(dnnl_matmul_primitive_desc_create(&pd, rt.engine(), src_md.get(), matrix_md.get(), bias_md.get(),
-                                            dst_md.get(), attr.get()),
-          "creating the matrix product", layer_);
-    Pd owner(pd);
-    impl_ = impl_name(pd);
-    if (is_reference(impl_)) fail("oneDNN offers only its reference code (" + impl_ + ") for the matrix product", layer_);
-    prim_ = make_primitive(pd, "creating the matrix product primitive", layer_);
-    m_src_ = unbound_memory(src_md.get(), "creating the source memory object", layer_);
-    m_dst_ = unbound_memory(dst_md.get(), "creating the destination memory object", layer_);
-    m_matrix_ = unbound_memory(matrix_md.get(), "creating the weights matrix memory object", layer_);
-    if (bias_md) m_bias_ = unbound_memory(bias_md.get(), "creating the bias memory object", layer_);
-    m_scratch_ = scratch_memory(pd, layer_);
+    const dnnl_dims_t src_dims = {images, k}, src_strides = {k, 1};
+    const dnnl_dims_t dst_dims = {images, n}, dst_strides = {n, 1};
+    const dnnl_dims_t matrix_dims = {k, n}, bias_dims = {1, n};
+    Md bias_md;
+    if (!bias.empty()) bias_md = strided_md(2, bias_dims, dst_strides, layer);
+    product_.reset(new Matmul(strided_md(2, src_dims, src_strides, layer).get(),
+                              strided_md(2, matrix_dims, dst_strides, layer).get(),
+                              strided_md(2, dst_dims, dst_strides, layer).get(), bias_md.get(), layer));
     matrix_bytes_ = align_up(sizeof(float) * static_cast<size_t>(k * n));
     bias_bytes_ = bias_md ? align_up(sizeof(float) * static_cast<size_t>(n)) : 0;
-    rt.reserve_scratch(matrix_bytes_ + bias_bytes_ + align_up(scratchpad_bytes(pd)) + 64, layer_);
+    Runtime::get().reserve_scratch(matrix_bytes_ + bias_bytes_ + align_up(product_->scratch_bytes()) + 64, layer);
   }
 
-  std::string layer_;
-  std::string impl_;
   int64_t out_pixels_ = 0, cout_ = 0;
   size_t matrix_bytes_ = 0, bias_bytes_ = 0;
   BlockedCopy gather_;
-  Prim prim_;
-  Mem m_src_, m_dst_, m_matrix_, m_bias_, m_scratch_;
+  std::unique_ptr<Matmul> product_;
 };
 
+// The block form of a 1x1 convolution: with the weights blocked over the
+// output channels, [Cout / B][Cin][B], each block is a Cin x B matrix as it
+// lies in memory, and block j of the destination's channels is the
+// (pixels) x (Cin) source times block j. One batched matrix product runs
+// all full blocks (the source shared by every block, the destination's
+// blocks B channels apart); a second one the last block where Cout is not a
+// multiple of B, reading only its real channels. The weights are read as
+// given: nothing is converted. Taken for images of at most 16 pixels: there
+// oneDNN's matrix product beats its 1x1 convolution by a third to three
+// times (measured on the network's 1x1 layers with AVX2 code), while on the
+// 64-pixel images of the first dense block the convolution stays ahead.
+class BlockMatmulConv {
+ public:
+  static std::unique_ptr<BlockMatmulConv> make(const MemoryDesc& src, const MemoryDesc& dst,
+                                               const MemoryDesc& weights, const MemoryDesc& bias,
+                                               const Dims12& strides, const Dims12& dilations,
+                                               const Dims12& padding_l, const Dims12& padding_r,
+                                               const std::string& layer) {
+    if (!has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r)) return nullptr;
+    if (src.dims[2] * src.dims[3] > 16) return nullptr;
+    if (!bias.empty() && (bias.ndims != 1 || bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
+    const int64_t cout = dst.dims[1], cin = src.dims[1];
+    if (weights.dims[0] != cout || weights.dims[1] != cin || weights.inner_nblks != 1 || weights.inner_idxs[0] != 0)
+      return nullptr;
+    const int64_t b = weights.inner_blks[0];
+    if (weights.strides[1] != b || (weights.padded_dims[0] > b && weights.strides[0] != cin * b)) return nullptr;
+    try {
+      return std::unique_ptr<BlockMatmulConv>(new BlockMatmulConv(src, cout, cin, b, layer));
+    } catch (const Error&) {
+      return nullptr;  // no fast matrix product: the convolution as given
+    }
+  }
+
+  std::string impl() const { return full_ ? full_->impl() : last_->impl(); }
+
+  // The bias, if any, is added to the products' result (oneDNN's batched
+  // product takes no bias that differs between the blocks).
+  void execute(const void* src, void* dst, const void* wei, const void* bias) {
+    char* const scratch = Runtime::get().scratch();
+    if (full_) full_->run(src, wei, dst, nullptr, scratch);
+    if (last_)
+      last_->run(src, static_cast<const float*>(wei) + last_weights_, static_cast<float*>(dst) + last_channel_,
+                 nullptr, scratch);
+    if (bias) add_bias(static_cast<float*>(dst), static_cast<const float*>(bias));
+  }
+
+ private:
+  BlockMatmulConv(const MemoryDesc& src, int64_t cout, int64_t cin, int64_t b, const std::string& layer)
+      : rows_(src.dims[0] * src.dims[2] * src.dims[3]), cout_(cout) {
+    const int64_t m = rows_, full = cout / b, rest = cout % b;
+    const dnnl_dims_t src_dims = {1, m, cin}, src_strides = {m * cin, cin, 1};
+    Md s = strided_md(3, src_dims, src_strides, layer);
+    // `blocks` blocks of `width` channels: weights block stride Cin x B,
+    // row stride B; destination blocks B channels apart, rows Cout apart.
+    auto product = [&](int64_t blocks, int64_t width) {
+      const dnnl_dims_t wei_dims = {blocks, cin, width}, wei_strides = {cin * b, b, 1};
+      const dnnl_dims_t dst_dims = {blocks, m, width}, dst_strides = {b, cout, 1};
+      return std::unique_ptr<Matmul>(new Matmul(s.get(), strided_md(3, wei_dims, wei_strides, layer).get(),
+                                                strided_md(3, dst_dims, dst_strides, layer).get(), nullptr, layer));
+    };
+    size_t work = 0;
+    if (full > 0) {
+      full_ = product(full, b);
+      work = full_->scratch_bytes();
+    }
+    if (rest > 0) {
+      last_ = product(1, rest);
+      last_weights_ = full * cin * b;
+      last_channel_ = full * b;
+      work = std::max(work, last_->scratch_bytes());
+    }
+    Runtime::get().reserve_scratch(align_up(work) + 64, layer);
+  }
+
+  void add_bias(float* dst, const float* bias) const {
+    const int64_t rows = rows_, cout = cout_;
+#pragma omp parallel for schedule(static) if (rows * cout >= (int64_t{1} << 16))
+    for (int64_t r = 0; r < rows; ++r) {
+      float* const d = dst + r * cout;
+      int64_t c = 0;
+      for (; c + 8 <= cout; c += 8)
+        _mm256_storeu_ps(d + c, _mm256_add_ps(_mm256_loadu_ps(d + c), _mm256_loadu_ps(bias + c)));
+      for (; c < cout; ++c) d[c] += bias[c];
+    }
+  }
+
+  std::unique_ptr<Matmul> full_, last_;
+  int64_t last_weights_ = 0, last_channel_ = 0;  // offsets of the last block's weights and channels
+  int64_t rows_ = 0, cout_ = 0;                  // of the destination
+};
 }  // namespace
 
 class ConvPrimitive {
@@ -817,6 +938,12 @@ class ConvPrimitive {
     if (matrix_) {
       impl_ = "pixel matrix, " + matrix_->impl();
       rt.record({layer_, true, impl_, true, std::string(kOwnCopyImpl) + " (matrix gather)"});
+      return;
+    }
+    blocks_ = BlockMatmulConv::make(src, dst, weights, bias, strides, dilations, padding_l, padding_r, layer_);
+    if (blocks_) {
+      impl_ = "block matrix products, " + blocks_->impl();
+      rt.record({layer_, true, impl_, false, std::string()});
       return;
     }
 
@@ -966,6 +1093,10 @@ class ConvPrimitive {
       matrix_->execute(src, dst, wei, bias);
       return;
     }
+    if (blocks_) {
+      blocks_->execute(src, dst, wei, bias);
+      return;
+    }
 
     Runtime& rt = Runtime::get();
     char* const converted = rt.scratch();
@@ -1078,6 +1209,7 @@ class ConvPrimitive {
   Mem m_src_, m_dst_, m_wei_, m_bias_, m_conv_scratch_;
   std::vector<Step> steps_;
   std::unique_ptr<PixelMatrixConv> matrix_;  // the convolution's pixel-matrix form, if it runs as that
+  std::unique_ptr<BlockMatmulConv> blocks_;  // its block form, if it runs as that
   bool own_copy_ = false;  // weights converted by our copy kernel, into m_converted_
   BlockedCopy copy_;
   Mem m_converted_;

@@ -1,7 +1,7 @@
 // The handle layer's own fast paths: the channel-block copy that stands in
 // for oneDNN's reorder (checked bit for bit against oneDNN's reorder, into
-// NaN-poisoned memory) and the pixel-matrix form of convolutions of images
-// within their kernel's reach (checked against the naive convolution).
+// NaN-poisoned memory) and the matrix-product forms of convolutions
+// (checked against the naive convolution).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -121,16 +121,22 @@ TEST(CopyKernel, RefusesLayoutsWhoseRowsDiffer) {
   EXPECT_FALSE(copy.plan(src, inner));
 }
 
-// Convolutions of images that every output window covers whole, among them
-// the network's (2 x 2 and 1 x 1 images), a strided one and a padded block.
-TEST(PixelMatrix, SmallImageConvolutionsMatchNaive) {
+// The matrix-product forms against the naive convolution: images that
+// every output window covers whole (the network's 2 x 2 and 1 x 1 images, a
+// strided one, a padded block), 1x1 convolutions of small images by blocks
+// (a padded last block with bias), and shapes that keep the convolution.
+TEST(MatrixForms, ConvolutionsMatchNaive) {
   struct Case {
     ConvShape s;
-    bool matrix;  // expected to run as a matrix product
+    const char* impl;  // expected start of the implementation's name
   };
-  const Case cases[] = {{{3, 1, 1, 1216, 2, 480, 2, 32, true}, true}, {{3, 1, 1, 480, 2, 480, 2, 32, true}, true},
-                        {{3, 1, 1, 128, 2, 32, 2, 32, false}, true}, {{3, 1, 1, 128, 1, 32, 1, 32, false}, true},
-                        {{3, 2, 1, 64, 2, 40, 1, 16, true}, true},    {{3, 1, 1, 96, 4, 40, 4, 16, true}, false}};
+  const char* const pixel = "pixel matrix";
+  const char* const blocks = "block matrix products";
+  const Case cases[] = {{{3, 1, 1, 1216, 2, 480, 2, 32, true}, pixel}, {{3, 1, 1, 480, 2, 480, 2, 32, true}, pixel},
+                        {{3, 1, 1, 128, 2, 32, 2, 32, false}, pixel},  {{3, 1, 1, 128, 1, 32, 1, 32, false}, pixel},
+                        {{3, 2, 1, 64, 2, 40, 1, 16, true}, pixel},     {{3, 1, 1, 96, 4, 40, 4, 16, true}, ""},
+                        {{1, 1, 0, 1792, 2, 896, 2, 48, true}, blocks}, {{1, 1, 0, 512, 4, 256, 4, 32, false}, blocks},
+                        {{1, 1, 0, 1920, 1, 960, 1, 48, true}, blocks}, {{1, 1, 0, 128, 8, 128, 8, 64, false}, ""}};
   for (const Case& c : cases) {
     const ConvShape& s = c.s;
     SCOPED_TRACE(testing::Message() << s.cin << " -> " << s.cout << " on " << s.hin << " x " << s.hin
@@ -147,8 +153,11 @@ TEST(PixelMatrix, SmallImageConvolutionsMatchNaive) {
                     qel::dnn::layers::conv_weights_desc(s), qel::dnn::layers::conv_bias_desc(s),
                     {s.stride, s.stride}, {0, 0}, {s.pad, s.pad}, {s.pad, s.pad}, 0);
     ASSERT_EQ(dnnl::created_primitives().size(), before + 1);
-    EXPECT_EQ(dnnl::created_primitives().back().impl.rfind("pixel matrix", 0) == 0, c.matrix)
-        << dnnl::created_primitives().back().impl;
+    const std::string impl = dnnl::created_primitives().back().impl;
+    if (*c.impl)
+      EXPECT_EQ(impl.rfind(c.impl, 0), 0u) << impl;
+    else
+      EXPECT_TRUE(impl.rfind(pixel, 0) != 0 && impl.rfind(blocks, 0) != 0) << impl;
     GuardedBuffer dst(static_cast<size_t>(32) * s.hout * s.hout * s.cout);
     conv(src.data(), dst.data(), blocked.data(), s.bias ? bias.data() : nullptr);
     EXPECT_TRUE(dst.guard_intact());
