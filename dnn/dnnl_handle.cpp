@@ -737,7 +737,11 @@ Md strided_md(int n, const dnnl_dims_t dims, const dnnl_dims_t strides, const st
 // the channels-last destination. The direct convolution instead spends most
 // of its multiply-adds on the zero border. The matrix is gathered on every
 // call, like the weights themselves, into the shared scratch buffer; the
-// bias is repeated for each output pixel beside it.
+// bias is repeated for each output pixel beside it. Gather included, this
+// pays on all of the network's such layers (measured with AVX2 code at two
+// threads: the decoder's 2 x 2 layers three to four times faster, the dense
+// layers on 2 x 2 and 1 x 1 images by a third); on larger images most of
+// such a matrix would be zeros, so they never take this form.
 class PixelMatrixConv {
  public:
   // The form of the convolution, or null when it has none.
