@@ -347,6 +347,12 @@ void bind(dnnl_memory* m, void* data, const std::string& layer) {
   check(dnnl_memory_set_data_handle(m, data), "binding a data pointer", layer);
 }
 
+// Whether oneDNN's own code uses AVX-512 (the processor has it and
+// ONEDNN_MAX_CPU_ISA does not forbid it).
+bool onednn_runs_avx512() {
+  return (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
+}
+
 // Whether `d` is a dense channels-last 4-D batch {N, C, H, W} without
 // blocks or padding.
 bool dense_channels_last(const MemoryDesc& d) {
@@ -837,10 +843,13 @@ class PixelMatrixConv {
 // all full blocks (the source shared by every block, the destination's
 // blocks B channels apart); a second one the last block where Cout is not a
 // multiple of B, reading only its real channels. The weights are read as
-// given: nothing is converted. Taken for images of at most 16 pixels: there
-// oneDNN's matrix product beats its 1x1 convolution by a third to three
-// times (measured on the network's 1x1 layers with AVX2 code), while on the
-// 64-pixel images of the first dense block the convolution stays ahead.
+// given: nothing is converted. Only for images of at most 16 pixels: with
+// AVX2 code oneDNN's matrix product there beats its 1x1 convolution by a
+// third to three times (measured on the network's 1x1 layers), while on the
+// 64-pixel images of the first dense block the convolution stays ahead even
+// with its weights conversion. Where oneDNN runs AVX-512 code this form is
+// taken only instead of converting the weights on every call (unmeasured
+// there otherwise; see ConvPrimitive).
 class BlockMatmulConv {
  public:
   static std::unique_ptr<BlockMatmulConv> make(const MemoryDesc& src, const MemoryDesc& dst,
@@ -944,12 +953,14 @@ class ConvPrimitive {
       rt.record({layer_, true, impl_, true, std::string(kOwnCopyImpl) + " (matrix gather)"});
       return;
     }
-    blocks_ = BlockMatmulConv::make(src, dst, weights, bias, strides, dilations, padding_l, padding_r, layer_);
-    if (blocks_) {
+    auto block_form = [&] {
+      blocks_ = BlockMatmulConv::make(src, dst, weights, bias, strides, dilations, padding_l, padding_r, layer_);
+      if (!blocks_) return false;
       impl_ = "block matrix products, " + blocks_->impl();
       rt.record({layer_, true, impl_, false, std::string()});
-      return;
-    }
+      return true;
+    };
+    if (!onednn_runs_avx512() && block_form()) return;
 
     const int spatial = src.ndims - 2;
     dnnl_dims_t st = {}, dil = {}, pl = {}, pr = {};
@@ -1011,6 +1022,8 @@ class ConvPrimitive {
     // Rather than converting the weights on every call, the narrow form of
     // a 1x1 convolution of larger images, when oneDNN has fast code for it.
     if (!pd && pixel_forms) try_forms(narrow_image_counts(src));
+    // Or the block form, which reads the weights as given.
+    if (!pd && block_form()) return;
 
     std::vector<Pd> chain;  // the weights conversion, one reorder per step
     Md preferred, plain;
