@@ -3,12 +3,14 @@
 // implementation each convolution got. The convolutions alone report their
 // rate in GFLOP/s (nominal: every tap, also those in the zero padding;
 // useful: only taps that read the source) and its fraction of the machine's
-// FMA peak measured beside them; the reorders alone report their bandwidth
+// FMA peak measured beside them, with FMAs of the width of the instruction
+// set that oneDNN reports using; the reorders alone report their bandwidth
 // (bytes read plus bytes written), next to a plain parallel copy of the same
 // parameters as the yardstick.
 #include <benchmark/benchmark.h>
 
 #include <omp.h>
+#include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -150,9 +152,15 @@ double reorder_bytes() {
   return b;
 }
 
-// The machine's FMA peak at the benchmark's thread count, measured once.
+// Lanes of the FMAs of the instruction set oneDNN reports using: its
+// convolutions run AVX-512 code wherever the processor has it (unless
+// ONEDNN_MAX_CPU_ISA limits it), so the yardstick must run the same width.
+int onednn_lanes() { return (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core ? 16 : 8; }
+
+// The machine's FMA peak at the benchmark's thread count and oneDNN's vector
+// width, measured once.
 double peak_gflops() {
-  static const double peak = fmapeak::measure_gflops(omp_get_max_threads());
+  static const double peak = fmapeak::measure_gflops(omp_get_max_threads(), onednn_lanes());
   return peak;
 }
 
@@ -204,6 +212,7 @@ void BM_DnnConvsOnly(benchmark::State& state) {
   state.counters["of_peak"] = gflops / peak;
   state.counters["useful_of_peak"] = useful / peak;
   state.counters["threads"] = omp_get_max_threads();
+  state.counters["peak_lanes"] = onednn_lanes();
 }
 BENCHMARK(BM_DnnConvsOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 

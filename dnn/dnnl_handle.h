@@ -126,10 +126,14 @@ class ConvCore {
 
 // A forward convolution: executed with (source, destination, weights, bias),
 // bias null for a convolution described without one. Source, destination and
-// bias are always used in the layout given; the weights too, unless oneDNN
-// offers only its reference code for that layout: then they are converted on
-// every call, inside the executor, into the layout oneDNN prefers, through
-// one scratch buffer shared by every primitive.
+// bias are always used in the layout given. How it runs is the handle's
+// choice: a convolution of images within its kernel's reach as one matrix
+// product over a weights matrix gathered on every call, a 1x1 convolution of
+// small images as matrix products over the weight blocks as given, any other
+// as oneDNN's convolution, with the weights as given unless oneDNN offers
+// only its reference code for that layout: then they are converted on every
+// call, inside the executor, into the layout oneDNN prefers. Gathered and
+// converted weights live in one scratch buffer shared by every primitive.
 template <typename Derived>
 class ConvBase : public Executor<4> {
  public:
@@ -158,7 +162,9 @@ class Conv : public ConvBase<Conv> {
 
 // A reorder: executed with (source, destination), it writes every source
 // element to the place the destination descriptor gives it and clears the
-// destination's padding.
+// destination's padding (+0). Layouts that differ only in how one axis is
+// cut into blocks run on the handle's own copy kernel (dnn/blocked_copy.h),
+// which places every element as oneDNN's reorder does; others on oneDNN's.
 class Reorder : public Executor<2> {
  public:
   Reorder(const qel_ctx_struct* ctx, MemoryDesc src, MemoryDesc dst);
@@ -194,6 +200,9 @@ struct PrimitiveRecord {
   std::string converter_impl;  // implementation of that conversion, if any
 };
 std::vector<PrimitiveRecord> created_primitives();
+// Runs the reorder from `src` to `dst` once with oneDNN's own reorder code,
+// never our copy kernel: the yardstick that kernel is checked against.
+void onednn_reorder(const MemoryDesc& src, const MemoryDesc& dst, const void* from, void* to);
 // Bytes of the scratch buffer shared by all primitives.
 size_t shared_scratch_bytes();
 

@@ -1,13 +1,17 @@
 // The convolution and weight reorder layers of the table and the handle layer
 // beneath them, run on real buffers: one layer of every form against a naive
-// convolution, every reorder against the blocked layout, all 420 layers
-// creating their primitives, the layer static's get-or-create with retry, and
-// failures as exceptions naming the layer.
+// convolution, every reorder against the blocked layout and against oneDNN's
+// own reorder, the handle's channel-block copy and matrix-product forms, all
+// 420 layers creating their primitives, the layer static's get-or-create with
+// retry, and failures as exceptions naming the layer.
 #include <gtest/gtest.h>
+
+#include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -19,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "dnn/blocked_copy.h"
 #include "dnn/device_singleton.h"
 #include "dnn_layers.h"
 
@@ -28,6 +33,8 @@ using qel::dnn::dnnl::Error;
 using qel::dnn::layers::ConvShape;
 using qel::dnn::layers::kLayers;
 using qel::dnn::layers::LayerRow;
+namespace dnnl = qel::dnn::dnnl;
+namespace layers = qel::dnn::layers;
 
 namespace {
 
@@ -59,6 +66,7 @@ std::vector<float> random_values(size_t n, uint32_t seed, float scale = 1.0f) {
 struct GuardedBuffer {
   explicit GuardedBuffer(size_t n) : size(n), v(n + 64, NAN) {}
   bool guard_intact() const { return std::all_of(v.begin() + static_cast<long>(size), v.end(), [](float x) { return std::isnan(x); }); }
+  bool same_bits(const float* other) const { return std::memcmp(v.data(), other, size * sizeof(float)) == 0; }
   size_t size;
   std::vector<float> v;
 };
@@ -118,7 +126,6 @@ std::vector<double> naive_conv_image(const float* src, const ConvShape& s, const
   return out;
 }
 
-
 // The first layer of every distinct form (kernel, stride, padding, size,
 // block, bias, argument order) of the table.
 std::vector<LayerCallers> one_layer_per_form() {
@@ -176,17 +183,20 @@ INSTANTIATE_TEST_SUITE_P(Table, LayerForms, ::testing::ValuesIn(one_layer_per_fo
                            return std::string(name);
                          });
 
-// Every weight reorder places index-valued data where the blocked layout
-// [ceil(Cout / B)][K][K][Cin][B] puts it, and clears the padded lanes.
-TEST(ReorderPlacement, EveryLayerOfTheTable) {
+// Every weight reorder places index-valued data (every 97th value a negative
+// zero, whose sign must survive) where the blocked layout
+// [ceil(Cout / B)][K][K][Cin][B] puts it, clears the padded lanes, writes
+// exactly what oneDNN's own reorder writes, and runs on the handle's copy
+// kernel rather than on oneDNN's code.
+TEST(ReorderPlacement, EveryLayerOfTheTableAsOneDnnPlacesIt) {
   for (const LayerCallers& c : layer_callers()) {
     const ConvShape& s = c.row->shape;
     SCOPED_TRACE(testing::Message() << std::hex << c.row->reorder_id);
     TestContext tc;
     std::vector<float> param(static_cast<size_t>(s.k) * s.k * s.cin * s.cout);
-    for (size_t i = 0; i < param.size(); ++i) param[i] = static_cast<float>(i);
+    for (size_t i = 0; i < param.size(); ++i) param[i] = i % 97 ? static_cast<float>(i) : -0.0f;
     tc.params[c.row->weights_param] = tensor_of(param.data());
-    GuardedBuffer temp(weights_temp_size(s));
+    GuardedBuffer temp(weights_temp_size(s)), theirs(temp.size);
     qel_tensor_struct t = tensor_of(temp.v.data());
     c.reorder(tc.get(), &t);
     std::vector<float> want(temp.size, 0.0f);
@@ -196,9 +206,99 @@ TEST(ReorderPlacement, EveryLayerOfTheTable) {
         for (int ci = 0; ci < s.cin; ++ci)
           for (int co = 0; co < s.cout; ++co, ++from)
             want[((((static_cast<size_t>(co) / s.block) * s.k + kh) * s.k + kw) * s.cin + ci) * s.block +
-                 co % s.block] = static_cast<float>(from);
-    ASSERT_TRUE(std::equal(want.begin(), want.end(), temp.v.begin()));
+                 co % s.block] = param[from];
+    ASSERT_TRUE(temp.same_bits(want.data()));
     ASSERT_TRUE(temp.guard_intact());
+    dnnl::onednn_reorder(layers::reorder_src_desc(s), layers::reorder_dst_desc(s), param.data(), theirs.v.data());
+    ASSERT_TRUE(temp.same_bits(theirs.v.data()));
+  }
+  size_t on_kernel = 0;
+  for (const auto& r : dnnl::created_primitives()) on_kernel += !r.convolution && r.impl == "avx2:blocked_copy";
+  EXPECT_EQ(on_kernel, std::size(kLayers));
+}
+
+// Conversions of blocked weights into every other block width a convolution
+// may prefer, for shapes with and without a padded last block, bit for bit as
+// oneDNN converts them. Without negative zeros: oneDNN's generic code for
+// widths that do not nest writes them as +0, where the copy keeps the bits.
+TEST(CopyKernel, ConversionsBetweenBlockWidthsMatchOneDnn) {
+  for (const uint32_t id : {0x8225u, 0x82ECu, 0x8214u, 0x8212u, 0x8557u}) {
+    const ConvShape s =
+        std::find_if(std::begin(kLayers), std::end(kLayers), [&](const LayerRow& l) { return l.conv_id == id; })->shape;
+    const std::vector<float> w = random_values(static_cast<size_t>(s.k) * s.k * s.cin * s.cout, id);
+    GuardedBuffer given(weights_temp_size(s));
+    dnnl::onednn_reorder(layers::reorder_src_desc(s), layers::reorder_dst_desc(s), w.data(), given.v.data());
+    for (const int width : {8, 16, 24, 32, 48, 64}) {
+      SCOPED_TRACE(testing::Message() << std::hex << id << std::dec << " into blocks of " << width);
+      ConvShape to = s;
+      to.block = width;
+      const dnnl::MemoryDesc from_desc = layers::conv_weights_desc(s), to_desc = layers::conv_weights_desc(to);
+      dnnl::detail::BlockedCopy copy;
+      ASSERT_TRUE(copy.plan(from_desc, to_desc));
+      GuardedBuffer ours(weights_temp_size(to)), theirs(ours.size);
+      ASSERT_EQ(copy.dst_size(), static_cast<int64_t>(ours.size));
+      copy.run(given.v.data(), ours.v.data());
+      dnnl::onednn_reorder(from_desc, to_desc, given.v.data(), theirs.v.data());
+      EXPECT_TRUE(ours.same_bits(theirs.v.data()) && ours.guard_intact());
+    }
+  }
+  // Layouts outside the family are left to oneDNN: destination rows ordered
+  // (Cin, KH, KW) against the source's (KH, KW, Cin), or the block index
+  // between the rows ([KH][KW][Cout / 16][Cin][16]).
+  const ConvShape s{3, 1, 1, 64, 4, 40, 4, 16, false};
+  dnnl::MemoryDesc reordered = layers::reorder_dst_desc(s), inner = reordered;
+  reordered.strides[2] = 3 * 3 * 16, reordered.strides[0] = 3 * 16, reordered.strides[1] = 16;
+  inner.strides[3] = 64 * 16, inner.strides[1] = 3 * 64 * 16, inner.strides[0] = 3 * 3 * 64 * 16;
+  dnnl::detail::BlockedCopy copy;
+  EXPECT_FALSE(copy.plan(layers::reorder_src_desc(s), reordered));
+  EXPECT_FALSE(copy.plan(layers::reorder_src_desc(s), inner));
+}
+
+// The matrix-product forms of the handle against the naive convolution:
+// images that every output window covers whole (the network's 2 x 2 and
+// 1 x 1 images, a strided one, a padded block), 1x1 convolutions of small
+// images by blocks (a padded last block with bias), and shapes that keep the
+// convolution. Stated tolerance: 1e-4 of the largest output of the image.
+TEST(MatrixForms, ConvolutionsMatchNaive) {
+  const bool avx512 = (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
+  const std::string pixel = "pixel matrix", blocks = "block matrix products";
+  const std::pair<ConvShape, std::string> cases[] = {
+      {{3, 1, 1, 1216, 2, 480, 2, 32, true}, pixel}, {{3, 1, 1, 480, 2, 480, 2, 32, true}, pixel},
+      {{3, 1, 1, 128, 2, 32, 2, 32, false}, pixel},  {{3, 1, 1, 128, 1, 32, 1, 32, false}, pixel},
+      {{3, 2, 1, 64, 2, 40, 1, 16, true}, pixel},     {{3, 1, 1, 96, 4, 40, 4, 16, true}, ""},
+      {{1, 1, 0, 1792, 2, 896, 2, 48, true}, blocks}, {{1, 1, 0, 512, 4, 256, 4, 32, false}, blocks},
+      {{1, 1, 0, 1920, 1, 960, 1, 48, true}, blocks}, {{1, 1, 0, 128, 8, 128, 8, 64, false}, ""}};
+  for (const auto& [s, form] : cases) {
+    SCOPED_TRACE(testing::Message() << s.cin << " -> " << s.cout << " on " << s.hin << " x " << s.hin << ", stride "
+                                    << s.stride);
+    const std::vector<float> w = random_values(static_cast<size_t>(s.k) * s.k * s.cin * s.cout, s.cin + s.hin),
+                             bias = random_values(s.cout, 5),
+                             src = random_values(static_cast<size_t>(32) * s.hin * s.hin * s.cin, 6);
+    GuardedBuffer blocked(weights_temp_size(s)), dst(static_cast<size_t>(32) * s.hout * s.hout * s.cout);
+    dnnl::onednn_reorder(layers::reorder_src_desc(s), layers::reorder_dst_desc(s), w.data(), blocked.v.data());
+    dnnl::Conv conv(nullptr, layers::conv_src_desc(s), layers::conv_dst_desc(s), layers::conv_weights_desc(s),
+                    layers::conv_bias_desc(s), {s.stride, s.stride}, {0, 0}, {s.pad, s.pad}, {s.pad, s.pad}, 0);
+    const dnnl::PrimitiveRecord rec = dnnl::created_primitives().back();
+    const bool is_pixel = rec.impl.rfind(pixel, 0) == 0, is_blocks = rec.impl.rfind(blocks, 0) == 0;
+    if (form == pixel)
+      EXPECT_TRUE(is_pixel) << rec.impl;
+    else if (form == blocks)  // with AVX-512 code only instead of a weights conversion
+      EXPECT_TRUE(is_blocks || (avx512 && !rec.weights_converted)) << rec.impl;
+    else
+      EXPECT_TRUE(!is_pixel && !is_blocks) << rec.impl;
+    conv(src.data(), dst.v.data(), blocked.v.data(), s.bias ? bias.data() : nullptr);
+    EXPECT_TRUE(dst.guard_intact());
+    const size_t image = static_cast<size_t>(s.hout) * s.hout * s.cout;
+    size_t bad = 0;
+    for (int n = 0; n < 32; ++n) {
+      const std::vector<double> ref = naive_conv_image(src.data(), s, w.data(), s.bias ? bias.data() : nullptr, n);
+      double peak = 0;
+      for (double v : ref) peak = std::max(peak, std::fabs(v));
+      for (size_t i = 0; i < image; ++i)
+        if (!(std::fabs(dst.v[n * image + i] - ref[i]) <= 1e-4 * peak) && bad++ < 5)
+          ADD_FAILURE() << "image " << n << " element " << i << ": " << dst.v[n * image + i] << " instead of " << ref[i];
+    }
+    EXPECT_EQ(bad, 0u);
   }
 }
 
@@ -236,7 +336,6 @@ TEST(AllLayers, EachCreatesOnePrimitiveAndNoneRunsOnReferenceCode) {
       EXPECT_EQ(impl.find("ref"), std::string::npos) << cid << " runs on " << impl;
   }
 }
-
 
 // ---- The layer static, with a primitive that counts what happens to it ------
 
