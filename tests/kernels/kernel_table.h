@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -58,17 +59,26 @@ using Task = void (*)(void*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_
 // tensor), R (rows), k (first parameter), k2; pooling: C, H x W (output side),
 // k. Copies: S channels into [O, O + S) of rows of Xs, R rows. Padding and
 // LeakyReLU: count. Upsampling: H x W x C into rows of Cdst, slice bytes.
-struct Row {
+// The table is a plain array of these (it compiles fast); Row adds lists.
+struct RawRow {
   Form form;
   int part;
-  std::string id;
+  const char* name;
   int tensors;
   void* wrapper;
   void* exported;
-  std::vector<Task> tasks;        // in launch order
-  std::vector<std::string> tags;  // their numbers
+  Task task_fns[3];         // in launch order, null after the last
+  const char* task_tags[3];  // their numbers
   int block, layer, C, Xs, R, k, k2, H, W, Cdst, S, O, count;
   int64_t slice;
+};
+struct Row : RawRow {
+  explicit Row(const RawRow& r) : RawRow(r), id(r.name) {
+    for (int i = 0; i < 3 && r.task_fns[i] != nullptr; ++i) tasks.push_back(r.task_fns[i]), tags.push_back(r.task_tags[i]);
+  }
+  std::string id;
+  std::vector<Task> tasks;        // in launch order
+  std::vector<std::string> tags;  // their numbers
 };
 
 // ---- records -------------------------------------------------------------------
@@ -82,7 +92,7 @@ struct Row {
   f, p, #id, KT_FNS(n, id), {KT_T(id, t, codes)}, { #t }
 
 inline const std::vector<Row>& rows() {
-  static const std::vector<Row> all = {
+  static const RawRow raw[] = {
 #define QEL_DFP_BN_PREFIX(p, id, b, l, C, Xs, R, k, t1, t2) \
   {KT_BN(kPrefix, 2, p, id, t1, t2, QEL_DFP_BN_PREFIX_CODES), b, l, C, Xs, R, k, 0, 0, 0, 0, 0, 0, 0, 0},
 #define QEL_DFP_BN_PLAIN(p, id, b, l, C, R, k, t1, t2) \
@@ -124,6 +134,7 @@ inline const std::vector<Row>& rows() {
   {KT_MOVE(kLeakyUpsample, 2, p, id, t, QEL_DFP_MOVE_BRW), 0, 0, C, 0, 0, 0, 0, H, W, Cdst, 0, 0, 0, S},
 #include "dfp_instances.def"
   };
+  static const std::vector<Row> all(std::begin(raw), std::end(raw));
   return all;
 }
 
