@@ -663,26 +663,6 @@ LayerLabel::~LayerLabel() noexcept { t_layer_label = previous_; }
 std::vector<PrimitiveRecord> created_primitives() { return Runtime::get().records(); }
 size_t shared_scratch_bytes() { return Runtime::get().scratch_bytes(); }
 
-void onednn_reorder(const MemoryDesc& src, const MemoryDesc& dst, const void* from, void* to) {
-  const std::string layer = current_label();
-  Runtime& rt = Runtime::get();
-  Md src_md = to_onednn(src, "source", layer);
-  Md dst_md = to_onednn(dst, "destination", layer);
-  dnnl_primitive_desc_t pd = nullptr;
-  check(dnnl_reorder_primitive_desc_create(&pd, src_md.get(), rt.engine(), dst_md.get(), rt.engine(), nullptr),
-        "creating the reorder", layer);
-  Pd pd_owner(pd);
-  Prim prim = make_primitive(pd, "creating the reorder primitive", layer);
-  dnnl_memory_t s = nullptr, d = nullptr;
-  check(dnnl_memory_create(&s, src_md.get(), rt.engine(), const_cast<void*>(from)), "creating the source memory", layer);
-  Mem s_owner(s);
-  check(dnnl_memory_create(&d, dst_md.get(), rt.engine(), to), "creating the destination memory", layer);
-  Mem d_owner(d);
-  const dnnl_exec_arg_t args[2] = {{DNNL_ARG_SRC, s}, {DNNL_ARG_DST, d}};
-  check(dnnl_primitive_execute(prim.get(), rt.stream(), 2, args), "running the reorder", layer);
-  check(dnnl_stream_wait(rt.stream()), "waiting for the reorder", layer);
-}
-
 // ---- Convolution ------------------------------------------------------------
 
 namespace detail {
@@ -1274,7 +1254,9 @@ void ConvCore::execute(void* const* ptrs) { prim_->execute(ptrs); }
 
 class ReorderPrimitive {
  public:
-  ReorderPrimitive(const MemoryDesc& src, const MemoryDesc& dst) : layer_(current_label()) {
+  // With `own_copy_allowed` false it always runs oneDNN's reorder.
+  ReorderPrimitive(const MemoryDesc& src, const MemoryDesc& dst, bool own_copy_allowed = true)
+      : layer_(current_label()) {
     Runtime& rt = Runtime::get();
     Md src_md = to_onednn(src, "source", layer_);
     Md dst_md = to_onednn(dst, "destination", layer_);
@@ -1282,7 +1264,7 @@ class ReorderPrimitive {
     // blocks: it places every element as oneDNN's reorder does, at the speed
     // of a plain copy, where oneDNN's code for these layouts reaches less
     // than half of that.
-    if (copy_.plan(src, dst)) {
+    if (own_copy_allowed && copy_.plan(src, dst)) {
       own_copy_ = true;
       rt.record({layer_, false, kOwnCopyImpl, false, std::string()});
       return;
@@ -1341,6 +1323,12 @@ Reorder::Reorder(const qel_ctx_struct* ctx, MemoryDesc src, MemoryDesc dst)
   (void)ctx;
 }
 Reorder::~Reorder() noexcept = default;
+
+void onednn_reorder(const MemoryDesc& src, const MemoryDesc& dst, const void* from, void* to) {
+  detail::ReorderPrimitive reorder(src, dst, false);
+  void* const ptrs[2] = {const_cast<void*>(from), to};
+  reorder.execute(ptrs);
+}
 void Reorder::execute(void* const* ptrs) { prim_->execute(ptrs); }
 
 }  // namespace dnnl

@@ -201,7 +201,8 @@ struct PrimitiveRecord {
 };
 std::vector<PrimitiveRecord> created_primitives();
 // Runs the reorder from `src` to `dst` once with oneDNN's own reorder code,
-// never our copy kernel: the yardstick that kernel is checked against.
+// never our copy kernel: the yardstick that kernel is checked against. Its
+// primitive is recorded like any other.
 void onednn_reorder(const MemoryDesc& src, const MemoryDesc& dst, const void* from, void* to);
 // Bytes of the scratch buffer shared by all primitives.
 size_t shared_scratch_bytes();
