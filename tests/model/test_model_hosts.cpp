@@ -8,9 +8,11 @@
 #include <malloc.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <condition_variable>
@@ -201,29 +203,57 @@ TEST(Hosts, ExitHandlersBeforeLoadingAndAfterARun) {
 
 // ---- The main job ----------------------------------------------------------
 
-// Runs the main job in a folder of this test's own, with standard error joined
-// to standard output.
-ChildResult main_job(const std::string& args) {
+// A folder of this test process's own, in which the main job runs.
+const std::string& job_dir() {
   static const std::string dir = [] {
     std::string t = testing::TempDir() + "main_job_XXXXXX";
     return std::string(mkdtemp(&t[0])) + "/";
   }();
-  const std::string command = "cd '" + dir + "' && { '" QEL_MAIN_JOB "' " + args + "; } 2>&1";
+  return dir;
+}
+
+// Runs the main job in its folder after the shell commands `before`, with
+// standard error joined to standard output.
+ChildResult main_job(const std::string& args, const std::string& before = "") {
+  const std::string command = "cd '" + job_dir() + "' && { " + before + " '" QEL_MAIN_JOB "' " + args + "; } 2>&1";
   return run_in_child([&] {
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   });
 }
 
-// A .npy file with header dictionary `dict`, padded as numpy pads it, then a batch.
-std::string npy(const std::string& dict) {
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// The names in the job's folder, sorted.
+std::string files() {
+  std::vector<std::string> names;
+  DIR* d = opendir(job_dir().c_str());
+  while (dirent* e = readdir(d))
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  std::string all;
+  for (const std::string& n : names) all += n + " ";
+  return all;
+}
+
+constexpr size_t kBatch = 32 * 32 * 32 * 3;
+const std::string kGood = "'descr': '<f4', 'fortran_order': False, ";
+const std::string kShape = "'shape': (32, 32, 32, 3), }";
+
+// in.npy in the job's folder: header dictionary `dict`, padded as numpy pads
+// it, then the first `values` values of a batch. Returns its full path.
+std::string npy(const std::string& dict, size_t values = kBatch) {
   const std::string header = dict + std::string(63 - (10 + dict.size()) % 64, ' ') + "\n";
-  const std::string path = testing::TempDir() + "main_job_input.npy";
+  const std::string path = job_dir() + "in.npy";
   std::ofstream f(path, std::ios::binary);
   f << "\x93NUMPY\x01" << '\0' << static_cast<char>(header.size() & 0xFF) << static_cast<char>(header.size() >> 8)
     << header;
   const Buffer data = input(5);
-  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size() * sizeof(float)));
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(values * sizeof(float)));
   return path;
 }
 
@@ -242,24 +272,127 @@ TEST(MainJob, ChecksItsArgumentsAndInputBeforeAnyWork) {
   EXPECT_EQ(j.status, 2);
   EXPECT_EQ(j.out.find("cannot create /nonexistent/out.npy"), j.out.find(": ") + 2) << j.out;
 
-  const std::string good = "'descr': '<f4', 'fortran_order': False, ";
-  const std::pair<std::string, std::string> bad[] = {
-      {"{" + good + "'shape': (3 2, 3 2, 32, 3), }", "expected ',' or ')'"},
-      {"{'descr': '<f4', 'x': \"'shape': (32, 32, 32, 3)\", 'fortran_order': False, 'shape': (98304,), }",
-       "unexpected or repeated key 'x'"},
-      {"{" + good + "'shape': (32, 12345678901234567890123, 32, 3), }",
-       "the extent 12345678901234567890123 of the shape is too large"},
+  // Each refused input names the file and its fault, and leaves no file.
+  const struct {
+    std::string dict;
+    size_t values;
+    std::string message;
+  } refused[] = {
+      {"{" + kGood + "'shape': (3 2, 3 2, 32, 3), }", kBatch, "malformed .npy header (expected ',' or ')'"},
+      {"{'descr': '<f4', 'x': \"'shape': (32, 32, 32, 3)\", 'fortran_order': False, 'shape': (98304,), }", kBatch,
+       "malformed .npy header (unexpected or repeated key 'x'"},
+      {"{" + kGood + "'shape': (32, 12345678901234567890123, 32, 3), }", kBatch,
+       "malformed .npy header (the extent 12345678901234567890123 of the shape is too large"},
+      {"{'descr': '>f4', 'fortran_order': False, " + kShape, kBatch, "expected float32 data ('<f4'), found '>f4'"},
+      {"{'descr': '<f4', 'fortran_order': True, " + kShape, kBatch, "Fortran-ordered arrays are not supported"},
+      {"{" + kGood + "'shape': (32, 32, 3, 32), }", kBatch, "expected shape (32, 32, 32, 3)"},
+      {"{" + kGood + kShape, kBatch - 1, "holds fewer values than its shape"},
   };
-  for (const auto& [dict, message] : bad) {
-    const std::string path = npy(dict);
-    j = main_job("--input " + path + " --output out.npy; echo status $?; ls");
-    EXPECT_NE(j.out.find(path + ": malformed .npy header (" + message), std::string::npos) << j.out;
-    EXPECT_NE(j.out.find("status 2\n"), std::string::npos) << j.out;
-    EXPECT_EQ(j.out.find("out.npy"), std::string::npos) << "a failed run left its output";
+  for (const auto& [dict, values, message] : refused) {
+    const std::string path = npy(dict, values);
+    const std::string before = files();
+    j = main_job("--runs 1 --input " + path + " --output out.npy");
+    EXPECT_NE(j.out.find(path + ": " + message), std::string::npos) << j.out;
+    EXPECT_EQ(j.status, 2) << j.out;
+    EXPECT_EQ(files(), before) << "a refused input left a file";
   }
   // numpy's own form, keys in any order.
-  j = main_job("--runs 1 --output out.npy --input " + npy("{'shape': (32, 32, 32, 3), " + good + "}"));
+  j = main_job("--runs 1 --output out.npy --input " + npy("{'shape': (32, 32, 32, 3), " + kGood + "}"));
   EXPECT_EQ(j.status, 0) << j.out;
+}
+
+// The .npy written holds, bit for bit, what the library itself gives for the
+// same batch, in numpy's format 1.0: magic, version, the header's length
+// (little-endian), a header dictionary padded with spaces and a newline so
+// that the values start at a multiple of 64 bytes, then the values.
+TEST(MainJob, WritesExactlyTheLibrarysOutput) {
+  const ChildResult library = run_in_child([] {
+    const Buffer out = predicted(Model(), input(5));
+    std::fwrite(out.data(), sizeof(float), out.size(), stdout);
+  });
+  ASSERT_EQ(library.out.size(), 32 * 16 * 16 * sizeof(float));
+  const ChildResult j = main_job("--runs 1 --output out.npy --input " + npy("{" + kGood + kShape));
+  ASSERT_EQ(j.status, 0) << j.out;
+
+  const std::string file = read_file(job_dir() + "out.npy");
+  ASSERT_GT(file.size(), 10u);
+  EXPECT_EQ(file.compare(0, 8, "\x93NUMPY\x01\x00", 8), 0);
+  const size_t start = 10 + (static_cast<unsigned char>(file[8]) | static_cast<unsigned char>(file[9]) << 8);
+  EXPECT_EQ(start % 64, 0u);
+  ASSERT_LE(start, file.size());
+  const std::string header = file.substr(10, start - 10);
+  EXPECT_EQ(header.back(), '\n');
+  for (const char* item : {"'descr': '<f4'", "'fortran_order': False", "'shape': (32, 16, 16, 1)"})
+    EXPECT_NE(header.find(item), std::string::npos) << header;
+  EXPECT_TRUE(file.substr(start) == library.out) << "the written values are not the library's";
+}
+
+// No run destroys a file: a write that fails part-way keeps the earlier
+// output as it was and leaves no temporary file; an output that is the input
+// (by name, another spelling, a symbolic or a hard link) is refused before
+// any work and the input stays as it was.
+TEST(MainJob, NeverLosesAFile) {
+  const std::string in = npy("{" + kGood + kShape);
+  const std::string batch = read_file(in);
+  std::ofstream(job_dir() + "out.npy") << "an earlier result";
+  const std::string before = files();
+  ChildResult j = main_job("--runs 1 --input in.npy --output out.npy", "ulimit -f 16;");
+  EXPECT_EQ(j.status, 2) << j.out;
+  EXPECT_NE(j.out.find("cannot write out.npy: File too large"), std::string::npos) << j.out;
+  EXPECT_TRUE(read_file(job_dir() + "out.npy") == "an earlier result") << "the earlier output was changed";
+  EXPECT_EQ(files(), before);
+
+  for (const char* name : {"link.npy", "hard.npy"}) std::remove((job_dir() + name).c_str());
+  ASSERT_EQ(symlink("in.npy", (job_dir() + "link.npy").c_str()), 0);
+  ASSERT_EQ(link(in.c_str(), (job_dir() + "hard.npy").c_str()), 0);
+  for (const std::string out : {"in.npy", "./in.npy", "link.npy", "hard.npy"}) {
+    j = main_job("--runs 1 --input " + in + " --output " + out);
+    EXPECT_EQ(j.status, 2) << j.out;
+    EXPECT_NE(j.out.find(": --input " + in + " and --output " + out + " name the same file\n"), std::string::npos)
+        << j.out;
+    EXPECT_EQ(std::count(j.out.begin(), j.out.end(), '\n'), 1) << "more than the refusal: " << j.out;
+    EXPECT_TRUE(read_file(in) == batch) << "the input was changed through " << out;
+  }
+}
+
+// VmPeak or VmSize of this process, in kB.
+long address_space(const char* field) {
+  std::ifstream status("/proc/self/status");
+  for (std::string key; status >> key;) {
+    long kb = 0;
+    if (key == std::string(field) + ":" && status >> kb) return kb;
+  }
+  return -1;
+}
+
+// When the library reports a failure and ends the process, the status is 1
+// and nothing is left at the output path. Out of memory: the job runs at one
+// thread, its address space limited to 20 MB short of what a host's planning
+// at one thread takes (measured here), so the library loads and makes its
+// planning run but cannot allocate the arena (about 25 MB) that follows it.
+TEST(MainJob, ALibraryFailureLeavesNothingAtTheOutput) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the address sanitizer reserves more address space than any such limit";
+#endif
+  // What a host's planning at one thread takes: the library's load, its
+  // planning run and its arena.
+  const ChildResult need = run_in_child([] {
+    setenv("OMP_NUM_THREADS", "1", 1);
+    const long before = address_space("VmSize");
+    void* lib = dlopen(QEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    Buffer in = input(5), out(32 * 16 * 16);
+    reinterpret_cast<void (*)(void*, void*)>(dlsym(lib, "qel_pellavine_set_IO"))(in.data(), out.data());
+    reinterpret_cast<void (*)(int32_t)>(dlsym(lib, "qel_pellavine_optimize"))(1);
+    std::printf("%ld", address_space("VmPeak") - before);
+  });
+  const long limit_kb = std::stol(need.out) - 20 * 1024;
+  std::remove((job_dir() + "out.npy").c_str());
+  const std::string before = files();
+  const ChildResult j =
+      main_job("--runs 1 --output out.npy", "ulimit -v " + std::to_string(limit_kb) + "; OMP_NUM_THREADS=1");
+  EXPECT_EQ(j.status, 1) << "limit " << limit_kb << " kB: " << j.out;
+  EXPECT_NE(j.out.find("out of memory"), std::string::npos) << "limit " << limit_kb << " kB: " << j.out;
+  EXPECT_EQ(files(), before) << j.out;
 }
 
 }  // namespace
