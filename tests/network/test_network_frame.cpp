@@ -296,10 +296,10 @@ void print_calls() {
 }
 
 // A wrong descriptor ends the run with its four-line report, after the
-// operators before its first reader. The report gives the line at which the
-// check stands in the network's source: known for the input (850), for P0
-// (after the input check, the padded input's allocation and the padding call),
-// P9, P184 and the last parameter; the others lie in between, ascending.
+// operators before its first reader. The report gives the check's line in the
+// schedule written out step by step: fixed here for the input (850), P0 (856,
+// after the input check, the padded input's allocation and the padding call),
+// P9, P184 and the last parameter; the other lines lie in between, ascending.
 TEST_F(NetworkFrame, AWrongDescriptorIsReportedAtItsLine) {
   run_visible();
   std::vector<int> calls_before;  // per check: input, P0 .. P1023
