@@ -78,7 +78,9 @@ TEST(Exports, TheInterfaceAndNothingElse) {
 // ascend with the kernel id.
 TEST(Exports, EveryKernelsExportEntryAndTasks) {
   const std::set<std::string> names = exported_names();
-  const std::string prefix = "qel_x86_4602A7A4_00000000_D0_dfp_ispc_";
+  const std::string prefix = "qel_x86_4602A7A4_00000000_D0_dfp_ispc_", ctx = "___un_3C_s_5B_unqel_ctx_struct_5D__3E_",
+                    tensor = "un_3C_s_5B_unqel_tensor_struct_5D__3E_", r = "un_3C_Cunf_3E_", w = "un_3C_unf_3E_",
+                    scratch = "un_3C_unt_3E_";
   const std::regex task(prefix + "([0-9A-F]{4})_([0-9A-F]{4})___UM_(un_3C_(Cunf|unf|unt)_3E_)+");
   std::map<int, std::vector<int>> tags;  // by kernel id
   for (const std::string& n : names) {
@@ -87,14 +89,15 @@ TEST(Exports, EveryKernelsExportEntryAndTasks) {
   }
   ASSERT_EQ(std::size(kKernels), 316u);
   int highest_id = 0, previous_tag = 0;
-  for (const std::string op : kOperators) highest_id = std::max(highest_id, std::stoi(op.substr(op.size() - 4), nullptr, 16));
+  for (const std::string op : kOperators)
+    highest_id = std::max(highest_id, std::stoi(op.substr(op.size() - 4), nullptr, 16));
   std::map<int, int> tensors;
   for (const Kernel& k : kKernels) tensors[k.id] = k.tensors;
   for (const auto& [id, n] : tensors) {  // ascending ids
     char wrapper[64];
     std::snprintf(wrapper, sizeof wrapper, "%s%04X", prefix.c_str(), id);
-    std::string entry = std::string(wrapper) + "___un_3C_s_5B_unqel_ctx_struct_5D__3E_";
-    for (int t = 0; t < n; ++t) entry += "un_3C_s_5B_unqel_tensor_struct_5D__3E_";
+    std::string entry = wrapper + ctx;
+    for (int t = 0; t < n; ++t) entry += tensor;
     EXPECT_EQ(names.count(entry), 1u) << "missing export entry: " << entry;
     const std::vector<int>& own = tags[id];
     EXPECT_FALSE(own.empty()) << "no task exported for " << wrapper;
@@ -106,8 +109,6 @@ TEST(Exports, EveryKernelsExportEntryAndTasks) {
   }
   EXPECT_EQ(tags.size(), tensors.size()) << "tasks of something that is not a kernel";
   // Known names of a LeakyReLU, a normalisation, the stem and a fused upsampling.
-  const std::string ctx = "___un_3C_s_5B_unqel_ctx_struct_5D__3E_", tensor = "un_3C_s_5B_unqel_tensor_struct_5D__3E_",
-                    r = "un_3C_Cunf_3E_", w = "un_3C_unf_3E_", scratch = "un_3C_unt_3E_";
   for (const std::string& n :
        {prefix + "8213_8566___UM_" + r + w, prefix + "8213" + ctx + tensor + tensor, prefix + "8247_8C1B___UM_" + r + w,
         prefix + "8247_8C65___UM_" + r + r + r + w + r + r, prefix + "8556_E0C2___UM_" + r + w,
