@@ -290,8 +290,9 @@ TEST_F(Lifecycle, AnExceptionPassesOutAndKeepsTheBinding) {
 }
 
 // A call from inside a run on the same thread does nothing: the calls that
-// would run, plan or bind say so, the others return; the network is not
-// entered again, the binding stays, nothing is planned or released.
+// would run the network (run, predict, optimize) say so, set_IO and free
+// return silently; the network is not entered again, the binding stays,
+// nothing is planned or released.
 TEST_F(Lifecycle, CallsFromInsideARunAreRefused) {
   const auto every_entry = [] {
     qel_pellavine_run();
