@@ -394,6 +394,33 @@ bool dense_channels_last(const MemoryDesc& d) {
   return d.strides[1] == 1 && d.strides[3] == c && d.strides[2] == w * c && d.strides[0] == h * w * c;
 }
 
+// Whether the descriptors of a convolution agree with each other as oneDNN's
+// convolution requires: source and destination of the same images, the
+// weights' channels those of source and destination, one bias value per
+// output channel, and every output extent the one that the input, the
+// padding on both sides, the stride and the dilation give. The handle's own
+// forms are taken only then, so that any other description meets oneDNN's
+// refusal. Negative padding, which oneDNN accepts, is refused here: such a
+// convolution stays with oneDNN.
+bool consistent_convolution(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights,
+                            const MemoryDesc& bias, const Dims12& strides, const Dims12& dilations,
+                            const Dims12& padding_l, const Dims12& padding_r) {
+  const int n = src.ndims;
+  if (n < 3 || dst.ndims != n || weights.ndims != n || src.dims[0] != dst.dims[0] ||
+      weights.dims[0] != dst.dims[1] || weights.dims[1] != src.dims[1])
+    return false;
+  if (!bias.empty() && (bias.ndims != 1 || bias.dims[0] != dst.dims[1])) return false;
+  for (int i = 0; i < n - 2; ++i) {
+    const int64_t in = src.dims[2 + i], out = dst.dims[2 + i];
+    const int64_t reach = 1 + (weights.dims[2 + i] - 1) * (dilations[i] + 1);
+    const int64_t padded = in + padding_l[i] + padding_r[i];
+    if (strides[i] < 1 || dilations[i] < 0 || padding_l[i] < 0 || padding_r[i] < 0 || reach > padded ||
+        (padded - reach) / strides[i] + 1 != out)
+      return false;
+  }
+  return true;
+}
+
 // Whether a 1x1 convolution has other forms (see ConvPrimitive): dense
 // channels-last source and destination of the same images, no stride,
 // dilation or padding.
@@ -958,7 +985,8 @@ class ConvPrimitive {
     Md bias_md;
     if (!bias.empty()) bias_md = to_onednn(bias, "bias", layer_);
     has_bias_ = !bias.empty();
-    matrix_ = PixelMatrixConv::make(src, dst, weights, bias, strides, dilations, padding_l, layer_);
+    const bool own_forms = consistent_convolution(src, dst, weights, bias, strides, dilations, padding_l, padding_r);
+    if (own_forms) matrix_ = PixelMatrixConv::make(src, dst, weights, bias, strides, dilations, padding_l, layer_);
     if (matrix_) {
       impl_ = "pixel matrix, " + matrix_->impl();
       rt.record({layer_, true, impl_, true, std::string(kOwnCopyImpl) + " (matrix gather)"});
@@ -971,7 +999,7 @@ class ConvPrimitive {
       rt.record({layer_, true, impl_, false, std::string()});
       return true;
     };
-    if (!onednn_runs_avx512() && block_form()) return;
+    if (own_forms && !onednn_runs_avx512() && block_form()) return;
 
     const int spatial = src.ndims - 2;
     dnnl_dims_t st = {}, dil = {}, pl = {}, pr = {};
@@ -1001,7 +1029,8 @@ class ConvPrimitive {
     // runs them at full width. A form is taken only when oneDNN has fast
     // code for it with the weights as given.
     Pd pd;
-    const bool pixel_forms = has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r);
+    const bool pixel_forms =
+        own_forms && has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r);
     auto try_forms = [&](const std::vector<long>& counts) {
       for (const long images : counts) {
         Md fsrc = folded_md(src, images), fdst = folded_md(dst, images);
@@ -1034,7 +1063,7 @@ class ConvPrimitive {
     // a 1x1 convolution of larger images, when oneDNN has fast code for it.
     if (!pd && pixel_forms) try_forms(narrow_image_counts(src));
     // Or the block form, which reads the weights as given.
-    if (!pd && block_form()) return;
+    if (!pd && own_forms && block_form()) return;
 
     std::vector<Pd> chain;  // the weights conversion, one reorder per step
     Md preferred, plain;

@@ -258,7 +258,7 @@ TEST(CopyKernel, ConversionsBetweenBlockWidthsMatchOneDnn) {
 // images that every output window covers whole (the network's 2 x 2 and
 // 1 x 1 images, a strided one, a padded block), 1x1 convolutions of small
 // images by blocks (a padded last block with bias), and shapes that keep the
-// convolution. Stated tolerance: 1e-4 of the largest output of the image.
+// convolution, within 1e-4 of the largest output of the image.
 TEST(MatrixForms, ConvolutionsMatchNaive) {
   const bool avx512 = (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
   const std::string pixel = "pixel matrix", blocks = "block matrix products";
@@ -299,6 +299,47 @@ TEST(MatrixForms, ConvolutionsMatchNaive) {
           ADD_FAILURE() << "image " << n << " element " << i << ": " << dst.v[n * image + i] << " instead of " << ref[i];
     }
     EXPECT_EQ(bad, 0u);
+  }
+}
+
+// Descriptors that oneDNN's convolution refuses are refused whatever form
+// their shape would otherwise take: a bias whose length is not the number of
+// output channels, an output size that does not follow from the input, the
+// padding on both sides and the stride. The refusal is oneDNN's own, at
+// creation; a convolution accepted anyway is run once, with buffers of the
+// sizes its descriptors give, so that what it reads past them shows under
+// the sanitizers.
+TEST(MatrixForms, RefuseWhatTheConvolutionRefuses) {
+  struct Case {
+    ConvShape s;  // the shape of a valid description, which takes a form
+    long bias_len, pad_r, hout;
+  };
+  const ConvShape pixel{3, 1, 1, 128, 2, 32, 2, 32, true}, pixel_1x1{3, 1, 1, 128, 1, 32, 1, 32, true},
+      blocks{1, 1, 0, 512, 4, 256, 4, 32, true}, padded_blocks{1, 1, 0, 1792, 2, 896, 2, 48, true};
+  const Case cases[] = {
+      {pixel, 31, 1, 2},           {pixel, 33, 1, 2},         {pixel, 32, 0, 2},  // right padding missing
+      {pixel, 32, 1, 1},                                                       // output too small
+      {pixel_1x1, 32, 2, 1},                                                   // right padding too wide
+      {{5, 2, 2, 16, 2, 40, 1, 16, true}, 40, 2, 2},                           // stride 2 gives 1, not 2
+      {blocks, 255, 0, 4},         {padded_blocks, 880, 0, 2}, {padded_blocks, 897, 0, 2}};
+  for (const Case& c : cases) {
+    const ConvShape& s = c.s;
+    SCOPED_TRACE(testing::Message() << s.cin << " -> " << s.cout << " on " << s.hin << " x " << s.hin << ", bias of "
+                                    << c.bias_len << ", right padding " << c.pad_r << ", output " << c.hout);
+    ConvShape out = s;
+    out.hout = static_cast<int>(c.hout);
+    dnnl::MemoryDesc bias = layers::conv_bias_desc(s);
+    bias.dims[0] = bias.padded_dims[0] = c.bias_len;
+    std::vector<float> w(weights_temp_size(s), 0.5f), b(static_cast<size_t>(c.bias_len), 1.0f),
+        src(static_cast<size_t>(32) * s.hin * s.hin * s.cin, 1.0f), dst(static_cast<size_t>(32) * c.hout * c.hout * s.cout);
+    try {
+      dnnl::Conv conv(nullptr, layers::conv_src_desc(s), layers::conv_dst_desc(out), layers::conv_weights_desc(s), bias,
+                      {s.stride, s.stride}, {0, 0}, {s.pad, s.pad}, {c.pad_r, c.pad_r}, 0);
+      conv(src.data(), dst.data(), w.data(), b.data());
+      ADD_FAILURE() << "accepted as " << dnnl::created_primitives().back().impl;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.status(), dnnl_invalid_arguments) << e.what();
+    }
   }
 }
 
