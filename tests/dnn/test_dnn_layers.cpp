@@ -6,6 +6,7 @@
 // retry, and failures as exceptions naming the layer.
 #include <gtest/gtest.h>
 
+#include <omp.h>
 #include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 
 #include "dnn/blocked_copy.h"
 #include "dnn/device_singleton.h"
+#include "dnn/panel_product.h"
 #include "dnn_layers.h"
 
 using qel::dnn::DeviceItem;
@@ -254,11 +256,53 @@ TEST(CopyKernel, ConversionsBetweenBlockWidthsMatchOneDnn) {
   EXPECT_FALSE(copy.plan(layers::reorder_src_desc(s), inner));
 }
 
+// The handle's matrix product against a plain loop that forms each output
+// as one chain of fused multiply-adds over k in order and then adds the
+// bias: bit for bit, at 1, 3 and 8 threads. Row counts leave every
+// remainder of the 6-row register block; panels end early at the end of a
+// block or of the matrix; leading dimensions are wider than the matrices,
+// and what lies between must stay untouched.
+TEST(MatrixProduct, EveryOutputIsOneOrderedChainOfMultiplyAddsAtAnyThreadCount) {
+  struct Case {
+    int64_t m, n, k, block, ldp;
+  };
+  const Case cases[] = {{1, 16, 7, 16, 16}, {5, 21, 300, 16, 16}, {4, 40, 64, 24, 24},
+                        {13, 96, 33, 48, 48}, {50, 77, 129, 32, 36}, {3, 5, 1000, 64, 64}};
+  const int threads_before = omp_get_max_threads();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << " x " << c.k << " times " << c.k << " x " << c.n << " in blocks of "
+                                    << c.block);
+    const int64_t lda = c.k + 3, ldc = c.n + 5, block_stride = c.k * c.ldp + 8, blocks = (c.n + c.block - 1) / c.block;
+    const std::vector<float> a = random_values(static_cast<size_t>(c.m * lda), 1),
+                             p = random_values(static_cast<size_t>(blocks * block_stride), 2),
+                             bias = random_values(static_cast<size_t>(c.n), 3);
+    const dnnl::detail::PanelProduct product(c.m, c.n, c.k, lda, ldc, c.ldp, c.block, block_stride);
+    for (const bool with_bias : {false, true}) {
+      GuardedBuffer want(static_cast<size_t>(c.m * ldc));
+      for (int64_t i = 0; i < c.m; ++i)
+        for (int64_t j = 0; j < c.n; ++j) {
+          float acc = 0.0f;
+          for (int64_t kk = 0; kk < c.k; ++kk)
+            acc = std::fmaf(a[i * lda + kk], p[j / c.block * block_stride + kk * c.ldp + j % c.block], acc);
+          want.v[i * ldc + j] = with_bias ? acc + bias[j] : acc;
+        }
+      for (const int threads : {1, 3, 8}) {
+        omp_set_num_threads(threads);
+        GuardedBuffer got(want.size);
+        product.run(a.data(), p.data(), got.v.data(), with_bias ? bias.data() : nullptr);
+        EXPECT_TRUE(got.same_bits(want.v.data()) && got.guard_intact()) << threads << " threads, bias " << with_bias;
+      }
+    }
+  }
+  omp_set_num_threads(threads_before);
+}
+
 // The matrix-product forms of the handle against the naive convolution:
 // images that every output window covers whole (the network's 2 x 2 and
 // 1 x 1 images, a strided one, a padded block), 1x1 convolutions of small
-// images by blocks (a padded last block with bias), and shapes that keep the
-// convolution, within 1e-4 of the largest output of the image.
+// images by blocks (a padded last block with bias), output channels that
+// end within a block of 16 columns, and shapes that keep the convolution;
+// each within 1e-4 of the largest output of its image.
 TEST(MatrixForms, ConvolutionsMatchNaive) {
   const bool avx512 = (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
   const std::string pixel = "pixel matrix", blocks = "block matrix products";
@@ -267,7 +311,8 @@ TEST(MatrixForms, ConvolutionsMatchNaive) {
       {{3, 1, 1, 128, 2, 32, 2, 32, false}, pixel},  {{3, 1, 1, 128, 1, 32, 1, 32, false}, pixel},
       {{3, 2, 1, 64, 2, 40, 1, 16, true}, pixel},     {{3, 1, 1, 96, 4, 40, 4, 16, true}, ""},
       {{1, 1, 0, 1792, 2, 896, 2, 48, true}, blocks}, {{1, 1, 0, 512, 4, 256, 4, 32, false}, blocks},
-      {{1, 1, 0, 1920, 1, 960, 1, 48, true}, blocks}, {{1, 1, 0, 128, 8, 128, 8, 64, false}, ""}};
+      {{1, 1, 0, 1920, 1, 960, 1, 48, true}, blocks}, {{1, 1, 0, 128, 8, 128, 8, 64, false}, ""},
+      {{1, 1, 0, 100, 4, 21, 4, 16, true}, blocks},  {{3, 1, 1, 20, 1, 3, 1, 16, true}, pixel}};
   for (const auto& [s, form] : cases) {
     SCOPED_TRACE(testing::Message() << s.cin << " -> " << s.cout << " on " << s.hin << " x " << s.hin << ", stride "
                                     << s.stride);
