@@ -1,9 +1,10 @@
 // The convolution and weight reorder layers of the table and the handle layer
 // beneath them, run on real buffers: one layer of every form against a naive
 // convolution, every reorder against the blocked layout and against oneDNN's
-// own reorder, the handle's channel-block copy and matrix-product forms, all
-// 420 layers creating their primitives, the layer static's get-or-create with
-// retry, and failures as exceptions naming the layer.
+// own reorder, the handle's channel-block copy, matrix product and
+// matrix-product forms (and the descriptors those refuse), all 420 layers
+// creating their primitives, the layer static's get-or-create with retry, and
+// failures as exceptions naming the layer.
 #include <gtest/gtest.h>
 
 #include <omp.h>
