@@ -1,13 +1,15 @@
 // The convolution and weight reorder layers of the table and the handle layer
 // beneath them, run on real buffers: one layer of every form against a naive
 // convolution, every reorder against the blocked layout and against oneDNN's
-// own reorder, the handle's channel-block copy and matrix-product forms, all
-// 420 layers creating their primitives, the primitive cache's get-or-create
-// with retry, the layer statics' release at exit, and failures as exceptions
-// naming the layer.
+// own reorder, the handle's channel-block copy, matrix product and
+// matrix-product forms (and the descriptors those refuse), all 420 layers
+// creating their primitives, the primitive cache's get-or-create with retry,
+// the layer statics' release at exit, and failures as exceptions naming the
+// layer.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <omp.h>
 #include <oneapi/dnnl/dnnl.h>
 
 #include <algorithm>
@@ -27,6 +29,7 @@
 
 #include "dnn/blocked_copy.h"
 #include "dnn/device_singleton.h"
+#include "dnn/panel_product.h"
 #include "dnn_layers.h"
 #include "tests/child_process.h"
 
@@ -258,11 +261,53 @@ TEST(CopyKernel, ConversionsBetweenBlockWidthsMatchOneDnn) {
   EXPECT_FALSE(copy.plan(layers::reorder_src_desc(s), inner));
 }
 
+// The handle's matrix product against a plain loop that forms each output
+// as one chain of fused multiply-adds over k in order and then adds the
+// bias: bit for bit, at 1, 3 and 8 threads. Row counts leave every
+// remainder of the 6-row register block; panels end early at the end of a
+// block or of the matrix; leading dimensions are wider than the matrices,
+// and what lies between must stay untouched.
+TEST(MatrixProduct, EveryOutputIsOneOrderedChainOfMultiplyAddsAtAnyThreadCount) {
+  struct Case {
+    int64_t m, n, k, block, ldp;
+  };
+  const Case cases[] = {{1, 16, 7, 16, 16}, {5, 21, 300, 16, 16}, {4, 40, 64, 24, 24},
+                        {13, 96, 33, 48, 48}, {50, 77, 129, 32, 36}, {3, 5, 1000, 64, 64}};
+  const int threads_before = omp_get_max_threads();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.m << " x " << c.k << " times " << c.k << " x " << c.n << " in blocks of "
+                                    << c.block);
+    const int64_t lda = c.k + 3, ldc = c.n + 5, block_stride = c.k * c.ldp + 8, blocks = (c.n + c.block - 1) / c.block;
+    const std::vector<float> a = random_values(static_cast<size_t>(c.m * lda), 1),
+                             p = random_values(static_cast<size_t>(blocks * block_stride), 2),
+                             bias = random_values(static_cast<size_t>(c.n), 3);
+    const dnnl::detail::PanelProduct product(c.m, c.n, c.k, lda, ldc, c.ldp, c.block, block_stride);
+    for (const bool with_bias : {false, true}) {
+      GuardedBuffer want(static_cast<size_t>(c.m * ldc));
+      for (int64_t i = 0; i < c.m; ++i)
+        for (int64_t j = 0; j < c.n; ++j) {
+          float acc = 0.0f;
+          for (int64_t kk = 0; kk < c.k; ++kk)
+            acc = std::fmaf(a[i * lda + kk], p[j / c.block * block_stride + kk * c.ldp + j % c.block], acc);
+          want.v[i * ldc + j] = with_bias ? acc + bias[j] : acc;
+        }
+      for (const int threads : {1, 3, 8}) {
+        omp_set_num_threads(threads);
+        GuardedBuffer got(want.size);
+        product.run(a.data(), p.data(), got.v.data(), with_bias ? bias.data() : nullptr);
+        EXPECT_TRUE(got.same_bits(want.v.data()) && got.guard_intact()) << threads << " threads, bias " << with_bias;
+      }
+    }
+  }
+  omp_set_num_threads(threads_before);
+}
+
 // The matrix-product forms of the handle against the naive convolution:
 // images that every output window covers whole (the network's 2 x 2 and
 // 1 x 1 images, a strided one, a padded block), 1x1 convolutions of small
-// images by blocks (a padded last block with bias), and shapes that keep the
-// convolution, within 1e-4 of the largest output of the image (the sums run in
+// images by blocks (a padded last block with bias), output channels that
+// end within a block of 16 columns, and shapes that keep the convolution;
+// each within 1e-4 of the largest output of its image (the sums run in
 // another order than the naive one's).
 TEST(MatrixForms, ConvolutionsMatchNaive) {
   const bool avx512 = (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
@@ -272,7 +317,8 @@ TEST(MatrixForms, ConvolutionsMatchNaive) {
       {{3, 1, 1, 128, 2, 32, 2, 32, false}, pixel},  {{3, 1, 1, 128, 1, 32, 1, 32, false}, pixel},
       {{3, 2, 1, 64, 2, 40, 1, 16, true}, pixel},     {{3, 1, 1, 96, 4, 40, 4, 16, true}, ""},
       {{1, 1, 0, 1792, 2, 896, 2, 48, true}, blocks}, {{1, 1, 0, 512, 4, 256, 4, 32, false}, blocks},
-      {{1, 1, 0, 1920, 1, 960, 1, 48, true}, blocks}, {{1, 1, 0, 128, 8, 128, 8, 64, false}, ""}};
+      {{1, 1, 0, 1920, 1, 960, 1, 48, true}, blocks}, {{1, 1, 0, 128, 8, 128, 8, 64, false}, ""},
+      {{1, 1, 0, 100, 4, 21, 4, 16, true}, blocks},  {{3, 1, 1, 20, 1, 3, 1, 16, true}, pixel}};
   for (const auto& [s, form] : cases) {
     SCOPED_TRACE(testing::Message() << s.cin << " -> " << s.cout << " on " << s.hin << " x " << s.hin << ", stride "
                                     << s.stride);
@@ -306,6 +352,47 @@ TEST(MatrixForms, ConvolutionsMatchNaive) {
           ADD_FAILURE() << "image " << n << " element " << i << ": " << dst.v[n * image + i] << " instead of " << ref[i];
     }
     EXPECT_EQ(bad, 0u);
+  }
+}
+
+// Descriptors that oneDNN's convolution refuses are refused whatever form
+// their shape would otherwise take: a bias whose length is not the number of
+// output channels, an output size that does not follow from the input, the
+// padding on both sides and the stride. The refusal is oneDNN's own, at
+// creation; a convolution accepted anyway is run once, with buffers of the
+// sizes its descriptors give, so that what it reads past them shows under
+// the sanitizers.
+TEST(MatrixForms, RefuseWhatTheConvolutionRefuses) {
+  struct Case {
+    ConvShape s;  // the shape of a valid description, which takes a form
+    long bias_len, pad_r, hout;
+  };
+  const ConvShape pixel{3, 1, 1, 128, 2, 32, 2, 32, true}, pixel_1x1{3, 1, 1, 128, 1, 32, 1, 32, true},
+      blocks{1, 1, 0, 512, 4, 256, 4, 32, true}, padded_blocks{1, 1, 0, 1792, 2, 896, 2, 48, true};
+  const Case cases[] = {
+      {pixel, 31, 1, 2},           {pixel, 33, 1, 2},         {pixel, 32, 0, 2},  // right padding missing
+      {pixel, 32, 1, 1},                                                       // output too small
+      {pixel_1x1, 32, 2, 1},                                                   // right padding too wide
+      {{5, 2, 2, 16, 2, 40, 1, 16, true}, 40, 2, 2},                           // stride 2 gives 1, not 2
+      {blocks, 255, 0, 4},         {padded_blocks, 880, 0, 2}, {padded_blocks, 897, 0, 2}};
+  for (const Case& c : cases) {
+    const ConvShape& s = c.s;
+    SCOPED_TRACE(testing::Message() << s.cin << " -> " << s.cout << " on " << s.hin << " x " << s.hin << ", bias of "
+                                    << c.bias_len << ", right padding " << c.pad_r << ", output " << c.hout);
+    ConvShape out = s;
+    out.hout = static_cast<int>(c.hout);
+    dnnl::MemoryDesc bias = layers::conv_bias_desc(s);
+    bias.dims[0] = bias.padded_dims[0] = c.bias_len;
+    std::vector<float> w(weights_temp_size(s), 0.5f), b(static_cast<size_t>(c.bias_len), 1.0f),
+        src(static_cast<size_t>(32) * s.hin * s.hin * s.cin, 1.0f), dst(static_cast<size_t>(32) * c.hout * c.hout * s.cout);
+    try {
+      dnnl::Conv conv(nullptr, layers::conv_src_desc(s), layers::conv_dst_desc(out), layers::conv_weights_desc(s), bias,
+                      {s.stride, s.stride}, {0, 0}, {s.pad, s.pad}, {c.pad_r, c.pad_r}, 0);
+      conv(src.data(), dst.data(), w.data(), b.data());
+      ADD_FAILURE() << "accepted as " << dnnl::created_primitives().back().impl;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.status(), dnnl_invalid_arguments) << e.what();
+    }
   }
 }
 
