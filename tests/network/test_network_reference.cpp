@@ -190,8 +190,9 @@ std::vector<float> predict_in_child(int threads, std::vector<float> input) {
     std::fwrite(out.data(), sizeof(float), out.size(), stdout);
   });
   std::vector<float> out(32 * 16 * 16, NAN);
-  EXPECT_TRUE(r.exited && r.status == 0 && r.out.size() == out.size() * sizeof(float))
-      << "the run at " << threads << " threads failed: " << r.out.substr(0, 400);
+  EXPECT_TRUE(r.exited) << threads << " threads: " << r.out.substr(0, 400);
+  EXPECT_EQ(r.status, 0) << threads << " threads: " << r.out.substr(0, 400);
+  EXPECT_EQ(r.out.size(), out.size() * sizeof(float)) << threads << " threads: " << r.out.substr(0, 400);
   if (r.out.size() == out.size() * sizeof(float)) std::memcpy(out.data(), r.out.data(), r.out.size());
   return out;
 }
