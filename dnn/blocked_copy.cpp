@@ -75,6 +75,14 @@ inline void zero_values(float* d, int64_t n) {
   for (; i < n; ++i) d[i] = 0.0f;
 }
 
+// One run of a row whose values start at `s` and `d`.
+inline void copy_run(const BlockedCopy::Run& run, const float* s, float* d) {
+  if (run.src >= 0)
+    copy_values(s + run.src, d + run.dst, run.len);
+  else
+    zero_values(d + run.dst, run.len);
+}
+
 // Below this many destination bytes one thread copies alone: waking the
 // others costs more than they save.
 constexpr int64_t kParallelBytes = int64_t{64} << 10;
@@ -135,14 +143,13 @@ void BlockedCopy::run(const float* src, float* dst) const {
   for (int64_t r = 0; r < rows; ++r) {
     const float* const s = src + r * sb;
     float* const d = dst + r * db;
-    for (size_t i = 0; i < nruns; ++i) {
-      const Run& run = runs[i];
-      if (run.src >= 0)
-        copy_values(s + run.src, d + run.dst, run.len);
-      else
-        zero_values(d + run.dst, run.len);
-    }
+    for (size_t i = 0; i < nruns; ++i) copy_run(runs[i], s, d);
   }
+}
+
+void BlockedCopy::run_part(const float* src, float* dst, size_t first, size_t last) const {
+  for (size_t i = first; i < last; ++i)
+    for (int64_t r = 0; r < rows_; ++r) copy_run(runs_[i], src + r * src_stride_, dst + r * dst_stride_);
 }
 
 }  // namespace detail

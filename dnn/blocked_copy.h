@@ -12,6 +12,7 @@
 // reorder does and writes +0 into the padded channels of the destination's
 // last block, so it can stand in for oneDNN's reorder bit for bit.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -41,6 +42,10 @@ class BlockedCopy {
   // Runs the planned copy; parallel over the rows (OpenMP) when the tensor
   // is large enough to pay for waking the threads.
   void run(const float* src, float* dst) const;
+  // Runs part of it on the calling thread: runs [first, last) of the
+  // pattern, each down every row, so that a run whose rows lie side by side
+  // in the destination writes one stretch of memory.
+  void run_part(const float* src, float* dst, size_t first, size_t last) const;
 
   // Values the destination holds (padding included).
   int64_t dst_size() const noexcept { return dst_size_; }

@@ -1,7 +1,6 @@
 // Our DNN handle layer over the oneDNN 3.x C API.
 #include "dnn/dnnl_handle.h"
 
-#include <immintrin.h>
 #include <oneapi/dnnl/dnnl.h>
 #include <oneapi/dnnl/dnnl_debug.h>
 
@@ -14,6 +13,7 @@
 #include <utility>
 
 #include "dnn/blocked_copy.h"
+#include "dnn/panel_product.h"
 #include "runtime/qel_lifetime.h"
 
 namespace qel {
@@ -166,8 +166,10 @@ static_assert(std::is_trivially_destructible<std::mutex>::value, "a static mutex
 
 size_t align_up(size_t n) { return (n + 63) / 64 * 64; }
 
-// Implementation name recorded for what runs on our own copy kernel.
+// Implementation names recorded for what runs on our own copy kernel and on
+// our own matrix product.
 const char* const kOwnCopyImpl = "avx2:blocked_copy";
+const char* const kOwnProductImpl = "avx2:panel_product";
 
 // ---- Descriptor conversion ------------------------------------------------
 
@@ -374,7 +376,7 @@ Prim make_primitive(const_dnnl_primitive_desc_t pd, const char* what, const std:
   return Prim(p);
 }
 
-void bind(dnnl_memory* m, void* data, const std::string& layer) {
+void bind_data(dnnl_memory* m, void* data, const std::string& layer) {
   check(dnnl_memory_set_data_handle(m, data), "binding a data pointer", layer);
 }
 
@@ -392,6 +394,33 @@ bool dense_channels_last(const MemoryDesc& d) {
     if (d.padded_dims[i] != d.dims[i] || d.padded_offsets[i] != 0) return false;
   const int64_t c = d.dims[1], h = d.dims[2], w = d.dims[3];
   return d.strides[1] == 1 && d.strides[3] == c && d.strides[2] == w * c && d.strides[0] == h * w * c;
+}
+
+// Whether the descriptors of a convolution agree with each other as oneDNN's
+// convolution requires: source and destination of the same images, the
+// weights' channels those of source and destination, one bias value per
+// output channel, and every output extent the one that the input, the
+// padding on both sides, the stride and the dilation give. The handle's own
+// forms are taken only then, so that any other description meets oneDNN's
+// refusal. Negative padding, which oneDNN accepts, is refused here: such a
+// convolution stays with oneDNN.
+bool consistent_convolution(const MemoryDesc& src, const MemoryDesc& dst, const MemoryDesc& weights,
+                            const MemoryDesc& bias, const Dims12& strides, const Dims12& dilations,
+                            const Dims12& padding_l, const Dims12& padding_r) {
+  const int n = src.ndims;
+  if (n < 3 || dst.ndims != n || weights.ndims != n || src.dims[0] != dst.dims[0] ||
+      weights.dims[0] != dst.dims[1] || weights.dims[1] != src.dims[1])
+    return false;
+  if (!bias.empty() && (bias.ndims != 1 || bias.dims[0] != dst.dims[1])) return false;
+  for (int i = 0; i < n - 2; ++i) {
+    const int64_t in = src.dims[2 + i], out = dst.dims[2 + i];
+    const int64_t reach = 1 + (weights.dims[2 + i] - 1) * (dilations[i] + 1);
+    const int64_t padded = in + padding_l[i] + padding_r[i];
+    if (strides[i] < 1 || dilations[i] < 0 || padding_l[i] < 0 || padding_r[i] < 0 || reach > padded ||
+        (padded - reach) / strides[i] + 1 != out)
+      return false;
+  }
+  return true;
 }
 
 // Whether a 1x1 convolution has other forms (see ConvPrimitive): dense
@@ -680,70 +709,6 @@ int64_t element_offset(const MemoryDesc& d, const int64_t* idx) {
   return off;
 }
 
-// A oneDNN matrix product over memory given on every call: source,
-// weights, destination and bias (or none), each of a descriptor fixed here.
-class Matmul {
- public:
-  Matmul(const_dnnl_memory_desc_t src, const_dnnl_memory_desc_t weights, const_dnnl_memory_desc_t dst,
-         const_dnnl_memory_desc_t bias, const std::string& layer)
-      : layer_(layer) {
-    Runtime& rt = Runtime::get();
-    Attr attr = user_scratchpad_attr(layer_);
-    dnnl_primitive_desc_t pd = nullptr;
-    check(dnnl_matmul_primitive_desc_create(&pd, rt.engine(), src, weights, bias, dst, attr.get()),
-          "creating the matrix product", layer_);
-    Pd owner(pd);
-    impl_ = impl_name(pd);
-    if (is_reference(impl_)) fail("oneDNN offers only its reference code (" + impl_ + ") for the matrix product", layer_);
-    prim_ = make_primitive(pd, "creating the matrix product primitive", layer_);
-    src_ = unbound_memory(src, "creating the source memory object", layer_);
-    wei_ = unbound_memory(weights, "creating the weights memory object", layer_);
-    dst_ = unbound_memory(dst, "creating the destination memory object", layer_);
-    if (bias) bias_ = unbound_memory(bias, "creating the bias memory object", layer_);
-    scratch_ = scratch_memory(pd, layer_);
-    scratch_bytes_ = scratchpad_bytes(pd);
-  }
-
-  const std::string& impl() const noexcept { return impl_; }
-  size_t scratch_bytes() const noexcept { return scratch_bytes_; }
-
-  void run(const void* src, const void* weights, void* dst, const void* bias, char* scratch) {
-    dnnl_exec_arg_t args[5];
-    int n = 0;
-    bind(src_.get(), const_cast<void*>(src), layer_);
-    bind(wei_.get(), const_cast<void*>(weights), layer_);
-    bind(dst_.get(), dst, layer_);
-    args[n++] = {DNNL_ARG_SRC, src_.get()};
-    args[n++] = {DNNL_ARG_WEIGHTS, wei_.get()};
-    args[n++] = {DNNL_ARG_DST, dst_.get()};
-    if (bias_) {
-      bind(bias_.get(), const_cast<void*>(bias), layer_);
-      args[n++] = {DNNL_ARG_BIAS, bias_.get()};
-    }
-    if (scratch_) {
-      bind(scratch_.get(), scratch, layer_);
-      args[n++] = {DNNL_ARG_SCRATCHPAD, scratch_.get()};
-    }
-    Runtime& rt = Runtime::get();
-    check(dnnl_primitive_execute(prim_.get(), rt.stream(), n, args), "running the matrix product", layer_);
-    check(dnnl_stream_wait(rt.stream()), "waiting for the matrix product", layer_);
-  }
-
- private:
-  std::string layer_;
-  std::string impl_;
-  size_t scratch_bytes_ = 0;
-  Prim prim_;
-  Mem src_, wei_, dst_, bias_, scratch_;
-};
-
-// A plain descriptor of `n` dimensions with the given strides.
-Md strided_md(int n, const dnnl_dims_t dims, const dnnl_dims_t strides, const std::string& layer) {
-  dnnl_memory_desc_t md = nullptr;
-  check(dnnl_memory_desc_create_with_strides(&md, n, dims, dnnl_f32, strides), "describing a matrix", layer);
-  return Md(md);
-}
-
 // The pixel-matrix form of a convolution of images smaller than its
 // kernel's reach: when every output pixel's window covers the whole input
 // image (a 3x3 kernel with padding 1 on images of 2 x 2 pixels), each
@@ -753,12 +718,15 @@ Md strided_md(int n, const dnnl_dims_t dims, const dnnl_dims_t strides, const st
 // (pixels x Cin) x (pixels x Cout) matrix gathered from the weights, gives
 // the channels-last destination. The direct convolution instead spends most
 // of its multiply-adds on the zero border. The matrix is gathered on every
-// call, like the weights themselves, into the shared scratch buffer; the
-// bias is repeated for each output pixel beside it. Gather included, this
-// pays on all of the network's such layers (measured with AVX2 code at two
-// threads: the decoder's 2 x 2 layers three to four times faster, the dense
-// layers on 2 x 2 and 1 x 1 images by a third); on larger images most of
-// such a matrix would be zeros, so they never take this form.
+// call, like the weights themselves, into the shared scratch buffer, in the
+// blocks of 16 columns that the handle's matrix product reads
+// (panel_product.h), each block by the thread that multiplies by it, just
+// before; the bias is repeated for each output pixel beside the matrix.
+// Gather included, this pays on all of the network's such layers (measured
+// against oneDNN's convolution of the same layers, AVX2 code, at 2 and 8
+// threads: the decoder's 2 x 2 layers 2.2 to 2.4 times as fast, the dense
+// layers on 2 x 2 and 1 x 1 images 1.3 to 1.5 times); on larger images
+// most of such a matrix would be zeros, so they never take this form.
 class PixelMatrixConv {
  public:
   // The form of the convolution, or null when it has none.
@@ -781,23 +749,18 @@ class PixelMatrixConv {
     };
     if (!covers(hin, hout, kh, strides[0], padding_l[0]) || !covers(win, wout, kw, strides[1], padding_l[1]))
       return nullptr;
-    try {
-      return std::unique_ptr<PixelMatrixConv>(new PixelMatrixConv(src, dst, weights, bias, strides, padding_l, layer));
-    } catch (const Error&) {
-      return nullptr;  // no fast matrix product: the convolution as given
-    }
+    return std::unique_ptr<PixelMatrixConv>(new PixelMatrixConv(src, dst, weights, bias, strides, padding_l, layer));
   }
 
-  const std::string& impl() const noexcept { return product_->impl(); }
-
   void execute(const void* src, void* dst, const void* wei, const void* bias) {
-    char* const matrix = Runtime::get().scratch();
-    float* const row_bias = reinterpret_cast<float*>(matrix + matrix_bytes_);
-    gather_.run(static_cast<const float*>(wei), reinterpret_cast<float*>(matrix));
+    float* const matrix = reinterpret_cast<float*>(Runtime::get().scratch());
+    float* const row_bias = matrix + matrix_values_;
     if (bias)
       for (int64_t p = 0; p < out_pixels_; ++p)
         std::memcpy(row_bias + p * cout_, bias, sizeof(float) * static_cast<size_t>(cout_));
-    product_->run(src, matrix, dst, row_bias, matrix + matrix_bytes_ + bias_bytes_);
+    const float* const weights = static_cast<const float*>(wei);
+    product_->run(static_cast<const float*>(src), matrix, static_cast<float*>(dst), bias ? row_bias : nullptr,
+                  [&](size_t panel) { gather_.run_part(weights, matrix, panel_runs_[panel], panel_runs_[panel + 1]); });
   }
 
  private:
@@ -807,67 +770,67 @@ class PixelMatrixConv {
     const int64_t in_pixels = src.dims[2] * win;
     out_pixels_ = dst.dims[2] * wout;
     cout_ = dst.dims[1];
-    const int64_t k = in_pixels * cin, n = out_pixels_ * cout_;
+    const int64_t k = in_pixels * cin, n = out_pixels_ * cout_, panels = (n + 15) / 16;
 
     // The gather, one row of the pattern per input channel: matrix row
     // (input pixel, ci), column (output pixel, co) holds the weight of the
-    // tap that joins the two pixels.
+    // tap that joins the two pixels; column j lies in block j / 16, whose
+    // rows hold 16 values. Each block is gathered just before its products,
+    // by its own runs of the pattern.
     std::vector<BlockedCopy::Run> runs;
     for (int64_t ip = 0; ip < in_pixels; ++ip)
       for (int64_t op = 0; op < out_pixels_; ++op) {
         const int64_t th = ip / win - op / wout * strides[0] + padding_l[0];
         const int64_t tw = ip % win - op % wout * strides[1] + padding_l[1];
         for (int64_t co = 0; co < cout_; ++co) {
-          const int64_t idx[4] = {co, 0, th, tw};
-          const int64_t from = element_offset(weights, idx), to = ip * cin * n + op * cout_ + co;
+          const int64_t idx[4] = {co, 0, th, tw}, column = op * cout_ + co;
+          const int64_t from = element_offset(weights, idx), to = column / 16 * k * 16 + ip * cin * 16 + column % 16;
           if (!runs.empty() && runs.back().src + runs.back().len == from && runs.back().dst + runs.back().len == to)
             ++runs.back().len;
           else
             runs.push_back({from, to, 1});
         }
       }
-    gather_.plan_rows(cin, weights.strides[1], n, std::move(runs), k * n);
-
-    const dnnl_dims_t src_dims = {images, k}, src_strides = {k, 1};
-    const dnnl_dims_t dst_dims = {images, n}, dst_strides = {n, 1};
-    const dnnl_dims_t matrix_dims = {k, n}, bias_dims = {1, n};
-    Md bias_md;
-    if (!bias.empty()) bias_md = strided_md(2, bias_dims, dst_strides, layer);
-    product_.reset(new Matmul(strided_md(2, src_dims, src_strides, layer).get(),
-                              strided_md(2, matrix_dims, dst_strides, layer).get(),
-                              strided_md(2, dst_dims, dst_strides, layer).get(), bias_md.get(), layer));
-    matrix_bytes_ = align_up(sizeof(float) * static_cast<size_t>(k * n));
-    bias_bytes_ = bias_md ? align_up(sizeof(float) * static_cast<size_t>(n)) : 0;
-    Runtime::get().reserve_scratch(matrix_bytes_ + bias_bytes_ + align_up(product_->scratch_bytes()) + 64, layer);
+    // In destination order the runs of block i precede those of block i + 1.
+    using Run = BlockedCopy::Run;
+    std::stable_sort(runs.begin(), runs.end(), [](const Run& x, const Run& y) { return x.dst < y.dst; });
+    for (int64_t block = 0; block <= panels; ++block) {
+      const auto first = std::lower_bound(runs.begin(), runs.end(), block * 16 * k,
+                                          [](const Run& r, int64_t offset) { return r.dst < offset; });
+      panel_runs_.push_back(static_cast<size_t>(first - runs.begin()));
+    }
+    matrix_values_ = panels * 16 * k;
+    gather_.plan_rows(cin, weights.strides[1], 16, std::move(runs), matrix_values_);
+    product_.reset(new PanelProduct(images, n, k, k, n, 16, 16, 16 * k));
+    Runtime::get().reserve_scratch(sizeof(float) * static_cast<size_t>(matrix_values_ + (bias.empty() ? 0 : n)), layer);
   }
 
   int64_t out_pixels_ = 0, cout_ = 0;
-  size_t matrix_bytes_ = 0, bias_bytes_ = 0;
+  int64_t matrix_values_ = 0;       // the matrix in the scratch buffer; the repeated bias follows it
+  std::vector<size_t> panel_runs_;  // block i's runs of the gather: [panel_runs_[i], panel_runs_[i + 1])
   BlockedCopy gather_;
-  std::unique_ptr<Matmul> product_;
+  std::unique_ptr<PanelProduct> product_;
 };
 
 // The block form of a 1x1 convolution: with the weights blocked over the
-// output channels, [Cout / B][Cin][B], each block is a Cin x B matrix as it
-// lies in memory, and block j of the destination's channels is the
-// (pixels) x (Cin) source times block j. One batched matrix product runs
-// all full blocks (the source shared by every block, the destination's
-// blocks B channels apart); a second one the last block where Cout is not a
-// multiple of B, reading only its real channels. The weights are read as
-// given: nothing is converted. Only for images of at most 16 pixels: with
-// AVX2 code oneDNN's matrix product there beats its 1x1 convolution by a
-// third to three times (measured on the network's 1x1 layers), while on the
-// 64-pixel images of the first dense block the convolution stays ahead even
-// with its weights conversion. Where oneDNN runs AVX-512 code this form is
-// taken only instead of converting the weights on every call (unmeasured
-// there otherwise; see ConvPrimitive).
+// output channels, [Cout / B][Cin][B], block j is a Cin x B matrix as it
+// lies in memory, and the (pixels) x (Cin) source times the weights so
+// read, block after block, is the destination: one run of the handle's
+// matrix product (panel_product.h), bias included. The weights are read as
+// given: nothing is converted. Only for images of at most 16 pixels: there
+// it runs the network's 1x1 layers 1.1 to 4 times as fast as oneDNN's 1x1
+// convolution, most of them 1.3 to 1.7 times (measured with AVX2 code at 2
+// and 8 threads), while on the 64-pixel images of the first dense block
+// the convolution stays ahead even with its weights conversion. Where
+// oneDNN runs AVX-512 code this form is taken only instead of converting
+// the weights on every call (unmeasured there otherwise; see
+// ConvPrimitive).
 class BlockMatmulConv {
  public:
   static std::unique_ptr<BlockMatmulConv> make(const MemoryDesc& src, const MemoryDesc& dst,
                                                const MemoryDesc& weights, const MemoryDesc& bias,
                                                const Dims12& strides, const Dims12& dilations,
-                                               const Dims12& padding_l, const Dims12& padding_r,
-                                               const std::string& layer) {
+                                               const Dims12& padding_l, const Dims12& padding_r) {
     if (!has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r)) return nullptr;
     if (src.dims[2] * src.dims[3] > 16) return nullptr;
     if (!bias.empty() && (bias.ndims != 1 || bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
@@ -876,69 +839,20 @@ class BlockMatmulConv {
       return nullptr;
     const int64_t b = weights.inner_blks[0];
     if (weights.strides[1] != b || (weights.padded_dims[0] > b && weights.strides[0] != cin * b)) return nullptr;
-    try {
-      return std::unique_ptr<BlockMatmulConv>(new BlockMatmulConv(src, cout, cin, b, layer));
-    } catch (const Error&) {
-      return nullptr;  // no fast matrix product: the convolution as given
-    }
+    const int64_t rows = src.dims[0] * src.dims[2] * src.dims[3];
+    return std::unique_ptr<BlockMatmulConv>(new BlockMatmulConv(rows, cout, cin, b));
   }
 
-  std::string impl() const { return full_ ? full_->impl() : last_->impl(); }
-
-  // The bias, if any, is added to the products' result (oneDNN's batched
-  // product takes no bias that differs between the blocks).
   void execute(const void* src, void* dst, const void* wei, const void* bias) {
-    char* const scratch = Runtime::get().scratch();
-    if (full_) full_->run(src, wei, dst, nullptr, scratch);
-    if (last_)
-      last_->run(src, static_cast<const float*>(wei) + last_weights_, static_cast<float*>(dst) + last_channel_,
-                 nullptr, scratch);
-    if (bias) add_bias(static_cast<float*>(dst), static_cast<const float*>(bias));
+    product_.run(static_cast<const float*>(src), static_cast<const float*>(wei), static_cast<float*>(dst),
+                 static_cast<const float*>(bias));
   }
 
  private:
-  BlockMatmulConv(const MemoryDesc& src, int64_t cout, int64_t cin, int64_t b, const std::string& layer)
-      : rows_(src.dims[0] * src.dims[2] * src.dims[3]), cout_(cout) {
-    const int64_t m = rows_, full = cout / b, rest = cout % b;
-    const dnnl_dims_t src_dims = {1, m, cin}, src_strides = {m * cin, cin, 1};
-    Md s = strided_md(3, src_dims, src_strides, layer);
-    // `blocks` blocks of `width` channels: weights block stride Cin x B,
-    // row stride B; destination blocks B channels apart, rows Cout apart.
-    auto product = [&](int64_t blocks, int64_t width) {
-      const dnnl_dims_t wei_dims = {blocks, cin, width}, wei_strides = {cin * b, b, 1};
-      const dnnl_dims_t dst_dims = {blocks, m, width}, dst_strides = {b, cout, 1};
-      return std::unique_ptr<Matmul>(new Matmul(s.get(), strided_md(3, wei_dims, wei_strides, layer).get(),
-                                                strided_md(3, dst_dims, dst_strides, layer).get(), nullptr, layer));
-    };
-    size_t work = 0;
-    if (full > 0) {
-      full_ = product(full, b);
-      work = full_->scratch_bytes();
-    }
-    if (rest > 0) {
-      last_ = product(1, rest);
-      last_weights_ = full * cin * b;
-      last_channel_ = full * b;
-      work = std::max(work, last_->scratch_bytes());
-    }
-    Runtime::get().reserve_scratch(align_up(work) + 64, layer);
-  }
+  BlockMatmulConv(int64_t rows, int64_t cout, int64_t cin, int64_t b)
+      : product_(rows, cout, cin, cin, cout, b, b, cin * b) {}
 
-  void add_bias(float* dst, const float* bias) const {
-    const int64_t rows = rows_, cout = cout_;
-#pragma omp parallel for schedule(static) if (rows * cout >= (int64_t{1} << 16))
-    for (int64_t r = 0; r < rows; ++r) {
-      float* const d = dst + r * cout;
-      int64_t c = 0;
-      for (; c + 8 <= cout; c += 8)
-        _mm256_storeu_ps(d + c, _mm256_add_ps(_mm256_loadu_ps(d + c), _mm256_loadu_ps(bias + c)));
-      for (; c < cout; ++c) d[c] += bias[c];
-    }
-  }
-
-  std::unique_ptr<Matmul> full_, last_;
-  int64_t last_weights_ = 0, last_channel_ = 0;  // offsets of the last block's weights and channels
-  int64_t rows_ = 0, cout_ = 0;                  // of the destination
+  PanelProduct product_;
 };
 }  // namespace
 
@@ -958,20 +872,21 @@ class ConvPrimitive {
     Md bias_md;
     if (!bias.empty()) bias_md = to_onednn(bias, "bias", layer_);
     has_bias_ = !bias.empty();
-    matrix_ = PixelMatrixConv::make(src, dst, weights, bias, strides, dilations, padding_l, layer_);
+    const bool own_forms = consistent_convolution(src, dst, weights, bias, strides, dilations, padding_l, padding_r);
+    if (own_forms) matrix_ = PixelMatrixConv::make(src, dst, weights, bias, strides, dilations, padding_l, layer_);
     if (matrix_) {
-      impl_ = "pixel matrix, " + matrix_->impl();
+      impl_ = std::string("pixel matrix, ") + kOwnProductImpl;
       rt.record({layer_, true, impl_, true, std::string(kOwnCopyImpl) + " (matrix gather)"});
       return;
     }
     auto block_form = [&] {
-      blocks_ = BlockMatmulConv::make(src, dst, weights, bias, strides, dilations, padding_l, padding_r, layer_);
+      blocks_ = BlockMatmulConv::make(src, dst, weights, bias, strides, dilations, padding_l, padding_r);
       if (!blocks_) return false;
-      impl_ = "block matrix products, " + blocks_->impl();
+      impl_ = std::string("block matrix products, ") + kOwnProductImpl;
       rt.record({layer_, true, impl_, false, std::string()});
       return true;
     };
-    if (!onednn_runs_avx512() && block_form()) return;
+    if (own_forms && !onednn_runs_avx512() && block_form()) return;
 
     const int spatial = src.ndims - 2;
     dnnl_dims_t st = {}, dil = {}, pl = {}, pr = {};
@@ -1001,7 +916,8 @@ class ConvPrimitive {
     // runs them at full width. A form is taken only when oneDNN has fast
     // code for it with the weights as given.
     Pd pd;
-    const bool pixel_forms = has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r);
+    const bool pixel_forms =
+        own_forms && has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r);
     auto try_forms = [&](const std::vector<long>& counts) {
       for (const long images : counts) {
         Md fsrc = folded_md(src, images), fdst = folded_md(dst, images);
@@ -1034,7 +950,7 @@ class ConvPrimitive {
     // a 1x1 convolution of larger images, when oneDNN has fast code for it.
     if (!pd && pixel_forms) try_forms(narrow_image_counts(src));
     // Or the block form, which reads the weights as given.
-    if (!pd && block_form()) return;
+    if (!pd && own_forms && block_form()) return;
 
     std::vector<Pd> chain;  // the weights conversion, one reorder per step
     Md preferred, plain;
@@ -1132,41 +1048,41 @@ class ConvPrimitive {
     char* const work = intermediate + intermediate_bytes_;
     dnnl_stream_t stream = rt.stream();
 
-    bind(m_wei_.get(), wei, layer_);
+    bind_data(m_wei_.get(), wei, layer_);
     dnnl_memory* weights = m_wei_.get();
     if (own_copy_) {
       copy_.run(static_cast<const float*>(wei), reinterpret_cast<float*>(converted));
-      bind(m_converted_.get(), converted, layer_);
+      bind_data(m_converted_.get(), converted, layer_);
       weights = m_converted_.get();
     }
     for (size_t i = 0; i < steps_.size(); ++i) {
       Step& step = steps_[i];
       const bool last = i + 1 == steps_.size();
       dnnl_memory* from = step.src.get();
-      bind(from, i == 0 ? wei : intermediate, layer_);
-      bind(step.dst.get(), last ? converted : intermediate, layer_);
+      bind_data(from, i == 0 ? wei : intermediate, layer_);
+      bind_data(step.dst.get(), last ? converted : intermediate, layer_);
       dnnl_exec_arg_t args[3] = {{DNNL_ARG_SRC, from}, {DNNL_ARG_DST, step.dst.get()}, {0, nullptr}};
       int n = 2;
       if (step.scratch) {
-        bind(step.scratch.get(), work, layer_);
+        bind_data(step.scratch.get(), work, layer_);
         args[n++] = {DNNL_ARG_SCRATCHPAD, step.scratch.get()};
       }
       check(dnnl_primitive_execute(step.prim.get(), stream, n, args), "converting the weights", layer_);
       weights = step.dst.get();
     }
-    bind(m_src_.get(), src, layer_);
-    bind(m_dst_.get(), dst, layer_);
+    bind_data(m_src_.get(), src, layer_);
+    bind_data(m_dst_.get(), dst, layer_);
     dnnl_exec_arg_t args[5];
     int n = 0;
     args[n++] = {DNNL_ARG_SRC, m_src_.get()};
     args[n++] = {DNNL_ARG_WEIGHTS, weights};
     args[n++] = {DNNL_ARG_DST, m_dst_.get()};
     if (has_bias_) {
-      bind(m_bias_.get(), bias, layer_);
+      bind_data(m_bias_.get(), bias, layer_);
       args[n++] = {DNNL_ARG_BIAS, m_bias_.get()};
     }
     if (m_conv_scratch_) {
-      bind(m_conv_scratch_.get(), work, layer_);
+      bind_data(m_conv_scratch_.get(), work, layer_);
       args[n++] = {DNNL_ARG_SCRATCHPAD, m_conv_scratch_.get()};
     }
     check(dnnl_primitive_execute(conv_.get(), stream, n, args), "running the convolution", layer_);
@@ -1296,12 +1212,12 @@ class ReorderPrimitive {
       return;
     }
     Runtime& rt = Runtime::get();
-    bind(m_src_.get(), p[0], layer_);
-    bind(m_dst_.get(), p[1], layer_);
+    bind_data(m_src_.get(), p[0], layer_);
+    bind_data(m_dst_.get(), p[1], layer_);
     dnnl_exec_arg_t args[3] = {{DNNL_ARG_SRC, m_src_.get()}, {DNNL_ARG_DST, m_dst_.get()}, {0, nullptr}};
     int n = 2;
     if (m_scratch_) {
-      bind(m_scratch_.get(), rt.scratch(), layer_);
+      bind_data(m_scratch_.get(), rt.scratch(), layer_);
       args[n++] = {DNNL_ARG_SCRATCHPAD, m_scratch_.get()};
     }
     check(dnnl_primitive_execute(prim_.get(), rt.stream(), n, args), "running the reorder", layer_);

@@ -134,6 +134,10 @@ class ConvCore {
 // only its reference code for that layout: then they are converted on every
 // call, inside the executor, into the layout oneDNN prefers. Gathered and
 // converted weights live in one scratch buffer shared by every primitive.
+// The matrix products are the handle's own (panel_product.h), which sum
+// every output in one fixed order whatever the number of threads. A
+// description that oneDNN's convolution refuses is refused with its error,
+// whichever form it would otherwise take.
 template <typename Derived>
 class ConvBase : public Executor<4> {
  public:

@@ -1,5 +1,6 @@
 #include "ispc/ispc_runtime.h"
 
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <omp.h>
 
@@ -45,10 +46,21 @@ void release_buffer(void*) {
 }
 qel::ReleaseHook s_release_hook{&release_buffer, nullptr, nullptr};
 
-// The OpenMP threads that the launches (and the primitives) ran on go with
-// the library: parked, or still spinning, in the OpenMP runtime's code, they
-// would outlive it when unloading the library unloads it too. Only the team of
-// the releasing thread can be let go, and none from inside a parallel region.
+// The OpenMP runtime stays mapped once the library has loaded it: every host
+// thread that ran the network keeps a team of OpenMP threads, parked or (under
+// the active wait policy) spinning in the runtime's code, and only the team of
+// the thread that unloads the library can be let go. Marking the runtime as
+// never to be unloaded keeps the other teams' code in place, so they keep
+// working for their host threads and end with them.
+[[maybe_unused]] const bool s_openmp_pinned = [] {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&omp_get_max_threads), &info) == 0 || info.dli_fname == nullptr) return false;
+  return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}();
+
+// The team of the releasing thread goes with the library, so that unloading
+// leaves no thread of the library's behind. None can be let go from inside a
+// parallel region.
 const qel::ReleaseAtLoad s_release_threads(qel::ReleaseStage::kRuntime,
                                            [](void*) { omp_pause_resource_all(omp_pause_soft); });
 

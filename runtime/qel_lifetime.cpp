@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <iostream>
 
 namespace qel {
 
@@ -76,6 +77,13 @@ EntryLock::~EntryLock() {
 }
 
 bool EntryLock::refused() const noexcept { return reentered() || g_exiting || g_released; }
+
+bool EntryLock::refused_run() const {
+  if (!refused()) return false;
+  std::cout << "ERROR: The library is shutting down or was called from inside its own run; nothing was run."
+            << std::endl;
+  return true;
+}
 
 void register_release(ReleaseStage stage, ReleaseHook* hook) noexcept {
   pthread_mutex_lock(&g_hooks);

@@ -40,6 +40,9 @@ class EntryLock {
   // re-entered, or made once the process has begun to exit, or after the
   // release.
   bool refused() const noexcept;
+  // refused(), for a call that would run the network: the refusal is said on
+  // standard output, so that it never passes for a run.
+  bool refused_run() const;
 
  private:
   int depth_;

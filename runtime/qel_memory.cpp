@@ -39,11 +39,34 @@ namespace {
 // its neighbours in the arena.
 Resident<Offsets> s_operation_sizes_storage;
 Offsets& s_operation_sizes = *s_operation_sizes_storage;
-// Pointers served from the heap while replaying; released to the heap again.
-Resident<std::unordered_set<void*>> s_replay_heap_storage;
-std::unordered_set<void*>& s_replay_heap = *s_replay_heap_storage;
+// Once a plan exists, the pointers a release meets may be arena blocks, which
+// never go to the heap: the heap blocks handed out since are kept here, and a
+// release gives back to the heap only those (and the capture run's own).
+Resident<std::unordered_set<void*>> s_heap_blocks_storage;
+std::unordered_set<void*>& s_heap_blocks = *s_heap_blocks_storage;
 // Set once the arena has been given back: later runs are served from the heap.
 bool s_arena_released = false;
+// Runs in progress (0 or 1: a run cannot start inside another). Only a run's
+// own requests are served from the arena, by their position in the run.
+int s_runs = 0;
+
+// Marks a run for its whole length, however it ends; the replay position
+// counts from the start of each run.
+struct RunScope {
+  RunScope() {
+    ++s_runs;
+    s_cnt = 0;
+  }
+  ~RunScope() {
+    --s_runs;
+    s_cnt = 0;
+  }
+  RunScope(const RunScope&) = delete;
+  RunScope& operator=(const RunScope&) = delete;
+};
+
+// A plan was made (and its arena may since have been released).
+bool planned() { return s_memory_captured || s_arena_released; }
 
 uint64_t byte_size(const qel_tensor_struct* t) {
   return static_cast<uint64_t>(t->count) * static_cast<uint64_t>(qel_dtype_size(t->dtype));
@@ -120,18 +143,20 @@ void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
   const EntryLock lock;
   if (t->data != nullptr) return;
   const uint64_t bytes = byte_size(t);
-  if (s_memory_captured) {
-    // Served from the arena only within its planned size and within the
-    // arena: a capture that kept an allocation to its end planned an arena
-    // too small for it.
-    const size_t pos = static_cast<size_t>(s_cnt++);
-    if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos] &&
-        reserved_memory(s_operation_ptrs[pos], bytes).second <= s_max_memory) {
-      set_slots(handle, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
-      return;
+  if (planned()) {
+    // Served from the arena only within a run, within its planned size and
+    // within the arena: a capture that kept an allocation to its end planned
+    // an arena too small for it.
+    if (s_memory_captured && s_runs > 0) {
+      const size_t pos = static_cast<size_t>(s_cnt++);
+      if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos] &&
+          reserved_memory(s_operation_ptrs[pos], bytes).second <= s_max_memory) {
+        set_slots(handle, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
+        return;
+      }
     }
     void* p = heap_alloc(bytes);
-    s_replay_heap.insert(p);
+    s_heap_blocks.insert(p);
     set_slots(handle, t, p);
     return;
   }
@@ -157,16 +182,15 @@ void deployment_free(const qel_handle_struct* handle, qel_tensor_struct* t) {
     if (s_memory_capturing) end_interval(found->second);
     s_allocations.erase(found);
   }
-  // In replay mode only blocks that came from the heap go back to it.
-  if (!s_memory_captured || capture_block || (!s_replay_heap.empty() && s_replay_heap.erase(p) != 0))
-    std::free(p);
+  // Once a plan exists, only blocks that came from the heap go back to it.
+  if (!planned() || capture_block || (!s_heap_blocks.empty() && s_heap_blocks.erase(p) != 0)) std::free(p);
   set_slots(handle, t, nullptr);
 }
 
 void deployment_memset(const qel_handle_struct*, const qel_tensor_struct* t, const void*, void*) {
   const EntryLock lock;
   const uint64_t bytes = byte_size(t);
-  if (bytes != 0) std::memset(t->data, 0, bytes);
+  if (bytes != 0 && t->data != nullptr) std::memset(t->data, 0, bytes);
 }
 
 void deployment_init(const qel_handle_struct* handle, qel_tensor_struct* t) {
@@ -179,9 +203,10 @@ void deployment_init(const qel_handle_struct* handle, qel_tensor_struct* t) {
 }
 
 void optimize_network(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n) {
-  if (n < 1 || s_memory_captured || s_arena_released) return;
+  if (n < 1 || planned()) return;
   s_memory_capturing = true;
   try {
+    const RunScope run;
     network(ctx);
   } catch (...) {
     // A failed capture leaves no half-made plan behind: the manager stays in
@@ -196,10 +221,7 @@ void optimize_network(qel_network_fn network, const qel_ctx_struct* ctx, int32_t
 }
 
 void run_network(qel_network_fn network, const qel_ctx_struct* ctx) {
-  // The replay position goes back to the start however the run ends.
-  struct ResetPosition {
-    ~ResetPosition() { s_cnt = 0; }
-  } reset;
+  const RunScope run;
   network(ctx);
 }
 
@@ -214,12 +236,12 @@ void release_arena() {
 
 void deployment_optimize(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n) {
   const EntryLock lock;
-  if (!lock.refused()) optimize_network(network, ctx, n);
+  if (!lock.refused_run()) optimize_network(network, ctx, n);
 }
 
 void deployment_run(qel_network_fn network, const qel_ctx_struct* ctx) {
   const EntryLock lock;
-  if (!lock.refused()) run_network(network, ctx);
+  if (!lock.refused_run()) run_network(network, ctx);
 }
 
 void deployment_free_managed_memory() {
@@ -235,8 +257,11 @@ ManagerState state() {
 void reset_state() {
   std::free(s_managed_memory);
   s_managed_memory = nullptr;
-  for (void* p : s_replay_heap) std::free(p);
-  std::unordered_set<void*>().swap(s_replay_heap);
+  // Heap blocks that tensors still hold: those of the capture run, and those
+  // handed out since.
+  for (const auto& block : s_allocations) std::free(block.first);
+  for (void* p : s_heap_blocks) std::free(p);
+  std::unordered_set<void*>().swap(s_heap_blocks);
   discard_plan();
   s_memory_capturing = s_memory_captured = s_arena_released = false;
   s_cnt = 0;

@@ -16,8 +16,14 @@ namespace nvidia {
 
 // Every exported operation takes the library's entry lock (qel_lifetime.h),
 // which a run already holds when it calls the handle operations. A driving
-// operation does nothing when called from inside a run on the same thread or
-// after the library was released.
+// operation does nothing when called from inside a run on the same thread,
+// once the process has begun to exit or after the library was released; the
+// two that would run a network say so on standard output.
+//
+// Once a plan exists, only the requests of a run are served from the arena,
+// by their position in that run; a request outside a run (a host's own) gets
+// a heap block. A release never gives an arena block to the heap, and gives
+// every heap block back once, whatever the order of the host's calls.
 
 // Handle operations, installed in the device handle's slots.
 QEL_EXPORT void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t);

@@ -40,8 +40,12 @@ Ranges launch(int count, int type, int threads, Recorder&& rec = Recorder()) {
   std::sort(rec.threads.begin(), rec.threads.end());
   EXPECT_TRUE(rec.zeros);
   // A full team's ranges go to distinct threads; an inline launch runs as thread 0.
-  EXPECT_TRUE(threads == 0 || std::unique(rec.threads.begin(), rec.threads.end()) == rec.threads.end());
-  EXPECT_TRUE(rec.ranges.size() != 1 || rec.threads[0] == 0);
+  if (threads > 0) {
+    EXPECT_EQ(std::unique(rec.threads.begin(), rec.threads.end()), rec.threads.end()) << "a thread ran two ranges";
+  }
+  if (rec.ranges.size() == 1) {
+    EXPECT_EQ(rec.threads[0], 0);
+  }
   return rec.ranges;
 }
 
@@ -53,7 +57,7 @@ Ranges uniform(int begin, int count, int step, Ranges tail = {}) {
   return r;
 }
 
-TEST(TaskRuntime, WorkedRangeSplits) {
+TEST(TaskRuntime, RangeSplitsOfSomeCountsAndTeams) {
   // Type 2: one range per thread, the first count mod T one longer; type 3:
   // ranges of a multiple of 16, inline up to 16 items.
   EXPECT_EQ(launch(32, 2, 12), uniform(0, 8, 3, uniform(24, 4, 2)));
@@ -75,7 +79,8 @@ TEST(TaskRuntime, RangesTileEveryCount) {
         const Ranges ranges = launch(count, type, threads);
         int next = 0;
         for (auto [b, e] : ranges) {
-          ASSERT_TRUE(b == next && b < e) << type << " " << threads << " " << count;
+          ASSERT_EQ(b, next) << type << " " << threads << " " << count;
+          ASSERT_LT(b, e) << type << " " << threads << " " << count;
           next = e;
         }
         ASSERT_EQ(next, count) << type << " " << threads << " " << count;
@@ -117,9 +122,11 @@ TEST(TaskRuntime, NonPositiveCountsCallNothingAndUnknownTypesThrow) {
 TEST(TaskRuntime, ArgumentBlockThreadQueriesAndInstrumentation) {
   void* a = ISPCAlloc(nullptr, 16, 32);
   void* b = ISPCAlloc(nullptr, 48, 32);  // grows only, keeps the alignment
-  ASSERT_TRUE(a != nullptr && reinterpret_cast<uintptr_t>(b) % 32 == 0);
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ(reinterpret_cast<uintptr_t>(b) % 32, 0u);
   static_cast<char*>(b)[47] = 1;
-  EXPECT_TRUE(ISPCAlloc(nullptr, 16, 32) == b && ISPCAlloc(nullptr, 48, 32) == b);
+  EXPECT_EQ(ISPCAlloc(nullptr, 16, 32), b);
+  EXPECT_EQ(ISPCAlloc(nullptr, 48, 32), b);
   EXPECT_EQ(ISPCNumThreads(), omp_get_max_threads());
   EXPECT_EQ(ISPCThreadNum(), 0);
   testing::internal::CaptureStderr();
@@ -127,7 +134,8 @@ TEST(TaskRuntime, ArgumentBlockThreadQueriesAndInstrumentation) {
   zarno::set_level(2);
   ISPCInstrument("k.ispc", "note", 12, 0xABCull);
   const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(log.find("k.ispc") == log.rfind("k.ispc") && log.find("k.ispc note 12 0000000000000ABC") != std::string::npos) << log;
+  EXPECT_EQ(log.find("k.ispc"), log.rfind("k.ispc")) << "logged twice: " << log;
+  EXPECT_NE(log.find("k.ispc note 12 0000000000000ABC"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <functional>
+#include <vector>
 
 #include "runtime/qel_memory.h"
+#include "tests/child_process.h"
 
 namespace nv = qel::nvidia;
 
@@ -78,6 +81,69 @@ TEST(HostSchedule, AllocationKeptPastTheCaptureIsNeverServedBeyondTheArena) {
     nv::deployment_free(&g_handle, &kept);
   }
   nv::reset_state();
+}
+
+// Allocations outside a run (a host's own, between runs) come from the heap
+// and leave the replay alone: the next run's requests get their planned
+// offsets, clear of the host's block.
+TEST(HostSchedule, AnAllocationBetweenRunsTakesNoPlace) {
+  nv::reset_state();
+  std::vector<const char*> served;
+  g_schedule = [&] {
+    qel_tensor_struct a = bytes(100), b = bytes(1000);
+    nv::deployment_malloc(&g_handle, &a);
+    nv::deployment_malloc(&g_handle, &b);
+    served = {static_cast<const char*>(a.data), static_cast<const char*>(b.data)};
+    nv::deployment_free(&g_handle, &b);
+    nv::deployment_free(&g_handle, &a);
+  };
+  nv::deployment_optimize(host_network, nullptr, 1);
+  const auto* arena = static_cast<const char*>(nv::state().arena);
+  qel_tensor_struct host = bytes(4096);
+  nv::deployment_malloc(&g_handle, &host);
+  const auto* block = static_cast<const char*>(host.data);
+  EXPECT_TRUE(block + 4096 <= arena || block >= arena + nv::state().peak);
+  EXPECT_EQ(nv::state().position, 0);
+  nv::deployment_run(host_network, nullptr);
+  EXPECT_EQ(served, (std::vector<const char*>{arena, arena + 128}));
+  nv::deployment_free(&g_handle, &host);
+  nv::reset_state();
+}
+
+// A host keeps a tensor past the capture, replays, gives the arena back and
+// only then releases the tensor, whether replay served it from the heap (the
+// capture kept it to its end, past the arena's 128 bytes) or from the arena
+// (at offset 128): the heap block goes back once, the arena block never.
+TEST(HostSchedule, ReleasesAfterTheArenaIsGivenBack) {
+  for (const bool from_arena : {false, true}) {
+    const ChildResult r = run_in_child([from_arena] {
+      nv::reset_state();
+      qel_tensor_struct kept = bytes(from_arena ? 100 : 1000);
+      g_schedule = [&] {
+        qel_tensor_struct a = bytes(100), b = bytes(1000);
+        nv::deployment_malloc(&g_handle, &a);  // [0, 128)
+        if (from_arena) {
+          nv::deployment_malloc(&g_handle, &b);  // [128, 1152)
+          nv::deployment_free(&g_handle, &b);
+        } else {
+          nv::deployment_free(&g_handle, &a);
+        }
+        nv::deployment_malloc(&g_handle, &kept);  // [128, 256), or [0, 1024) with a 128-byte arena
+        nv::deployment_free(&g_handle, &a);
+      };
+      nv::deployment_optimize(host_network, nullptr, 1);
+      nv::deployment_free(&g_handle, &kept);
+      nv::deployment_run(host_network, nullptr);
+      const bool in_arena = kept.data == static_cast<const char*>(nv::state().arena) + 128;
+      nv::deployment_free_managed_memory();
+      nv::deployment_free(&g_handle, &kept);
+      nv::reset_state();  // the library's release at unload and exit
+      std::printf("%s\n", in_arena ? "from the arena" : "from the heap");
+    });
+    EXPECT_TRUE(r.exited) << from_arena;
+    EXPECT_EQ(r.status, 0) << from_arena;
+    EXPECT_EQ(r.out, from_arena ? "from the arena\n" : "from the heap\n");
+  }
 }
 
 }  // namespace

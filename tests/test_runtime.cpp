@@ -115,9 +115,9 @@ void run_script(const std::string& script) {
   g_script = [script] { g_served = play(script); };
   nv::deployment_run(scripted_network, nullptr);
 }
-// The worked capture example: 100, 1000 and 50 bytes, the first released
-// before the third is allocated.
-const char kWorked[] = "a100 b1000 -a c50 -b -c";
+// 100, 1000 and 50 bytes, the first released before the third is allocated,
+// which takes its place.
+const char kThreeTensors[] = "a100 b1000 -a c50 -b -c";
 
 class Manager : public ::testing::Test {
  protected:
@@ -134,19 +134,24 @@ class Manager : public ::testing::Test {
 TEST(ReservedMemory, SmallestMultipleOf64StrictlyAbove) {
   for (uint64_t bytes = 0; bytes < 1000; ++bytes) {
     const auto [begin, end] = nv::reserved_memory(640, bytes);
-    ASSERT_TRUE(begin == 640 && end % 64 == 0 && end - 640 > bytes && end - 640 <= bytes + 64) << bytes;
+    ASSERT_EQ(begin, 640u) << bytes;
+    ASSERT_EQ(end % 64, 0u) << bytes;
+    ASSERT_GT(end - 640, bytes);
+    ASSERT_LE(end - 640, bytes + 64);
   }
 }
 
-TEST_F(Manager, WorkedCaptureExamplePlansAndReplaysInCallOrder) {
-  const uintptr_t arena = plan(kWorked);
+TEST_F(Manager, ThreeTensorsArePlannedAndReplayedInCallOrder) {
+  const uintptr_t arena = plan(kThreeTensors);
   const nv::ManagerState s = nv::state();
-  EXPECT_TRUE(s.captured && !s.capturing && s.live.empty());
+  EXPECT_TRUE(s.captured);
+  EXPECT_FALSE(s.capturing);
+  EXPECT_TRUE(s.live.empty());
   EXPECT_EQ(s.peak, 1152u);
   EXPECT_EQ(s.replay, (Offsets{0, 128, 0}));
   ASSERT_NE(arena, 0u);
   for (int run = 0; run < 2; ++run) {
-    run_script(kWorked);
+    run_script(kThreeTensors);
     EXPECT_EQ(g_served, (std::vector<uintptr_t>{arena, arena + 128, arena}));
     EXPECT_EQ(nv::state().position, 0);
   }
@@ -154,7 +159,10 @@ TEST_F(Manager, WorkedCaptureExamplePlansAndReplaysInCallOrder) {
   // is served from the heap; a replayed release keeps the arena.
   run_script("a100 b4000 -a c50 x10 -b -c -x");
   auto outside = [&](uintptr_t p) { return p < arena || p >= arena + 1152; };
-  EXPECT_TRUE(g_served[0] == arena && outside(g_served[1]) && g_served[2] == arena && outside(g_served[3]));
+  EXPECT_EQ(g_served[0], arena);
+  EXPECT_TRUE(outside(g_served[1]));
+  EXPECT_EQ(g_served[2], arena);
+  EXPECT_TRUE(outside(g_served[3]));
 }
 
 // Live [0,128) and [256,384): 100 and 127 bytes fit the gap at 128; 128 bytes
@@ -174,7 +182,9 @@ TEST_F(Manager, PlainModeBoundTensorsAndReleases) {
   EXPECT_NE(t.data, nullptr);
   t.data_aux = 77;
   play("-t");
-  EXPECT_TRUE(t.data == nullptr && t.data_aux == 0 && nv::state().replay.empty());
+  EXPECT_EQ(t.data, nullptr);
+  EXPECT_EQ(t.data_aux, 0u);
+  EXPECT_TRUE(nv::state().replay.empty());
   t.data_aux = 5;
   play("-t");  // a release of a tensor without data changes nothing
   EXPECT_EQ(t.data_aux, 5u);
@@ -188,7 +198,8 @@ TEST_F(Manager, PlainModeBoundTensorsAndReleases) {
   };
   nv::deployment_optimize(scripted_network, nullptr, 1);
   nv::deployment_run(scripted_network, nullptr);
-  EXPECT_TRUE(nv::state().replay.size() == 1 && out.data == host);
+  EXPECT_EQ(nv::state().replay.size(), 1u);
+  EXPECT_EQ(out.data, host);
 }
 
 TEST_F(Manager, OperationsWriteOnlyTheSlotsTheirHandleOwns) {
@@ -196,23 +207,30 @@ TEST_F(Manager, OperationsWriteOnlyTheSlotsTheirHandleOwns) {
   qel_tensor_struct t = bytes_tensor(16);
   t.mirror_handle = &g_handle, t.data_handle = &other, t.data_aux = 9;
   g_handle.malloc(&g_handle, &t);  // the mirror slot gets the memory; the data slot stays as it was
-  EXPECT_TRUE(t.mirror_ptr != nullptr && t.data == nullptr && t.data_aux == 9);
+  EXPECT_NE(t.mirror_ptr, nullptr);
+  EXPECT_EQ(t.data, nullptr);
+  EXPECT_EQ(t.data_aux, 9u);
   std::free(t.mirror_ptr);
   int x;
   qel_tensor_struct u = bytes_tensor(4);
   u.mirror_handle = &g_handle, u.data = &x, u.data_aux = 3, u.mirror_aux = 4;
   nv::deployment_init(&g_handle, &u);  // the mirror gets data; the data slot only its aux cleared
-  EXPECT_TRUE(u.mirror_ptr == &x && u.mirror_aux == 0 && u.data_aux == 0 && u.data == &x);
+  EXPECT_EQ(u.mirror_ptr, &x);
+  EXPECT_EQ(u.mirror_aux, 0u);
+  EXPECT_EQ(u.data_aux, 0u);
+  EXPECT_EQ(u.data, &x);
   u.mirror_ptr = nullptr, u.data_aux = 8;
   nv::deployment_init(&other, &u);
-  EXPECT_TRUE(u.mirror_ptr == nullptr && u.data_aux == 8);
+  EXPECT_EQ(u.mirror_ptr, nullptr);
+  EXPECT_EQ(u.data_aux, 8u);
   // memset writes zeros over count x element size, whatever the value.
   std::vector<float> buf(8193, 1.0f);
   qel_tensor_struct f = desc(QEL_F32, {8192});
   f.count = 8192, f.data = buf.data();
   const float value = 3.0f;
   nv::deployment_memset(&g_handle, &f, &value, nullptr);
-  EXPECT_TRUE(std::count(buf.begin(), buf.end(), 0.0f) == 8192 && buf[8192] == 1.0f);
+  EXPECT_EQ(std::count(buf.begin(), buf.end(), 0.0f), 8192);
+  EXPECT_EQ(buf[8192], 1.0f);
 }
 
 TEST_F(Manager, OptimizePlansOnceAndOnlyForPositiveN) {
@@ -220,7 +238,8 @@ TEST_F(Manager, OptimizePlansOnceAndOnlyForPositiveN) {
   g_script = [&] { ++calls; };
   nv::deployment_optimize(scripted_network, nullptr, 0);
   nv::deployment_optimize(scripted_network, nullptr, -5);
-  EXPECT_FALSE(calls || nv::state().captured);
+  EXPECT_EQ(calls, 0);
+  EXPECT_FALSE(nv::state().captured);
   nv::deployment_optimize(scripted_network, nullptr, 3);
   nv::deployment_optimize(scripted_network, nullptr, 1);
   EXPECT_EQ(calls, 1);
@@ -237,9 +256,11 @@ TEST_F(Manager, FailuresResetTheReplayPositionAndDiscardAHalfMadePlan) {
     throw std::runtime_error("creation failed");
   };
   EXPECT_THROW(nv::deployment_optimize(scripted_network, nullptr, 1), std::runtime_error);
-  EXPECT_FALSE(nv::state().capturing || nv::state().captured);
-  EXPECT_TRUE(nv::state().replay.empty() && nv::state().peak == 0);
-  const uintptr_t arena = plan(kWorked);
+  EXPECT_FALSE(nv::state().capturing);
+  EXPECT_FALSE(nv::state().captured);
+  EXPECT_TRUE(nv::state().replay.empty());
+  EXPECT_EQ(nv::state().peak, 0u);
+  const uintptr_t arena = plan(kThreeTensors);
   EXPECT_EQ(nv::state().replay, (Offsets{0, 128, 0}));
   g_script = [] {
     play("t100");
@@ -247,18 +268,19 @@ TEST_F(Manager, FailuresResetTheReplayPositionAndDiscardAHalfMadePlan) {
   };
   EXPECT_THROW(nv::deployment_run(scripted_network, nullptr), std::runtime_error);
   EXPECT_EQ(nv::state().position, 0);
-  run_script(kWorked);
+  run_script(kThreeTensors);
   EXPECT_EQ(g_served, (std::vector<uintptr_t>{arena, arena + 128, arena}));
 }
 
 TEST_F(Manager, TheArenaIsReleasedOnceAndNeverPlannedAgain) {
   nv::deployment_free_managed_memory();  // without a plan: nothing to release
   EXPECT_FALSE(nv::state().arena_released);
-  const uintptr_t arena = plan(kWorked);
+  const uintptr_t arena = plan(kThreeTensors);
   nv::deployment_free_managed_memory();
-  EXPECT_TRUE(nv::state().arena == nullptr && nv::state().arena_released);
+  EXPECT_EQ(nv::state().arena, nullptr);
+  EXPECT_TRUE(nv::state().arena_released);
   nv::deployment_free_managed_memory();
-  run_script(kWorked);
+  run_script(kThreeTensors);
   for (uintptr_t p : g_served) EXPECT_NE(p, arena);
   int calls = 0;
   g_script = [&] { ++calls; };

@@ -62,7 +62,6 @@ using Task = void (*)(void*, int32_t, int32_t, int32_t, int32_t, int32_t, int32_
 // The table is a plain array of these (it compiles fast); Row adds lists.
 struct RawRow {
   Form form;
-  int part;
   const char* name;
   int tensors;
   void* wrapper;
@@ -86,52 +85,35 @@ struct Row : RawRow {
   n, reinterpret_cast<void*>(&QEL_DFP_WRAPPER_NAME(id)), \
       reinterpret_cast<void*>(&QEL_DFP_EXPORT_NAME(id, QEL_DFP_EXPORT_CODES_##n))
 #define KT_T(id, tag, codes) &QEL_DFP_TASK_NAME(id, tag, codes)
-#define KT_BN(f, n, p, id, t1, t2, codes) \
-  f, p, #id, KT_FNS(n, id), {KT_T(id, t1, QEL_DFP_BN_INVSTD_CODES), KT_T(id, t2, codes)}, { #t1, #t2 }
-#define KT_MOVE(f, n, p, id, t, codes) \
-  f, p, #id, KT_FNS(n, id), {KT_T(id, t, codes)}, { #t }
+#define KT_BN(f, n, id, t1, t2, codes) \
+  f, #id, KT_FNS(n, id), {KT_T(id, t1, QEL_DFP_BN_INVSTD_CODES), KT_T(id, t2, codes)}, { #t1, #t2 }
+#define KT_MOVE(f, n, id, t, codes) \
+  f, #id, KT_FNS(n, id), {KT_T(id, t, codes)}, { #t }
 
 inline const std::vector<Row>& rows() {
   static const RawRow raw[] = {
 #define QEL_DFP_BN_PREFIX(p, id, b, l, C, Xs, R, k, t1, t2) \
-  {KT_BN(kPrefix, 2, p, id, t1, t2, QEL_DFP_BN_PREFIX_CODES), b, l, C, Xs, R, k, 0, 0, 0, 0, 0, 0, 0, 0},
+  {KT_BN(kPrefix, 2, id, t1, t2, QEL_DFP_BN_PREFIX_CODES), b, l, C, Xs, R, k, 0, 0, 0, 0, 0, 0, 0, 0},
 #define QEL_DFP_BN_PLAIN(p, id, b, l, C, R, k, t1, t2) \
-  {KT_BN(kPlain, 2, p, id, t1, t2, QEL_DFP_BN_PLAIN_CODES), b, l, C, C, R, k, 0, 0, 0, 0, 0, 0, 0, 0},
+  {KT_BN(kPlain, 2, id, t1, t2, QEL_DFP_BN_PLAIN_CODES), b, l, C, C, R, k, 0, 0, 0, 0, 0, 0, 0, 0},
 #define QEL_DFP_AVGPOOL_POS(p, id, C, Ho, Wo, k, t1, t2) \
-  {KT_BN(kAvgpoolPos, 3, p, id, t1, t2, QEL_DFP_AVGPOOL_POS_CODES), 0, 0, C, C, 0, k, 0, Ho, Wo, 0, 0, 0, 0, 0},
+  {KT_BN(kAvgpoolPos, 3, id, t1, t2, QEL_DFP_AVGPOOL_POS_CODES), 0, 0, C, C, 0, k, 0, Ho, Wo, 0, 0, 0, 0, 0},
 #define QEL_DFP_AVGPOOL_IMG(p, id, C, k, t1, t2) \
-  {KT_BN(kAvgpoolImg, 3, p, id, t1, t2, QEL_DFP_AVGPOOL_IMG_CODES), 0, 0, C, C, 0, k, 0, 1, 1, 0, 0, 0, 0, 0},
-#define QEL_DFP_STEM(p, id, k1, k2, t1, t2, t3)                                                                      \
-  {kStem,                                                                                                            \
-   p,                                                                                                                \
-   #id,                                                                                                              \
-   KT_FNS(4, id),                                                                                                    \
+  {KT_BN(kAvgpoolImg, 3, id, t1, t2, QEL_DFP_AVGPOOL_IMG_CODES), 0, 0, C, C, 0, k, 0, 1, 1, 0, 0, 0, 0, 0},
+#define QEL_DFP_STEM(p, id, k1, k2, t1, t2, t3)                                                                    \
+  {kStem, #id, KT_FNS(4, id),                                                                                      \
    {KT_T(id, t1, QEL_DFP_BN_INVSTD_CODES), KT_T(id, t2, QEL_DFP_BN_INVSTD_CODES), KT_T(id, t3, QEL_DFP_STEM_CODES)}, \
-   {#t1, #t2, #t3},                                                                                                  \
-   0,                                                                                                                \
-   0,                                                                                                                \
-   64,                                                                                                               \
-   64,                                                                                                               \
-   0,                                                                                                                \
-   k1,                                                                                                               \
-   k2,                                                                                                               \
-   16,                                                                                                               \
-   16,                                                                                                               \
-   0,                                                                                                                \
-   0,                                                                                                                \
-   0,                                                                                                                \
-   0,                                                                                                                \
-   0},
+   {#t1, #t2, #t3}, 0, 0, 64, 64, 0, k1, k2, 16, 16, 0, 0, 0, 0, 0},
 #define QEL_DFP_CONCAT_COPY(p, id, S, Xs, O, R, t) \
-  {KT_MOVE(kCopy, 2, p, id, t, QEL_DFP_MOVE_RW), 0, 0, 0, Xs, R, 0, 0, 0, 0, 0, S, O, 0, 0},
+  {KT_MOVE(kCopy, 2, id, t, QEL_DFP_MOVE_RW), 0, 0, 0, Xs, R, 0, 0, 0, 0, 0, S, O, 0, 0},
 #define QEL_DFP_INPUT_PAD(p, id, count, t) \
-  {KT_MOVE(kPad, 1, p, id, t, QEL_DFP_MOVE_RW), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, count, 0},
+  {KT_MOVE(kPad, 1, id, t, QEL_DFP_MOVE_RW), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, count, 0},
 #define QEL_DFP_LEAKY_RELU(p, id, count, t) \
-  {KT_MOVE(kLeaky, 2, p, id, t, QEL_DFP_MOVE_RW), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, count, 0},
+  {KT_MOVE(kLeaky, 2, id, t, QEL_DFP_MOVE_RW), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, count, 0},
 #define QEL_DFP_UPSAMPLE_BILINEAR(p, id, H, W, C, Cdst, t) \
-  {KT_MOVE(kUpsample, 2, p, id, t, QEL_DFP_MOVE_RW), 0, 0, C, 0, 0, 0, 0, H, W, Cdst, 0, 0, 0, 0},
+  {KT_MOVE(kUpsample, 2, id, t, QEL_DFP_MOVE_RW), 0, 0, C, 0, 0, 0, 0, H, W, Cdst, 0, 0, 0, 0},
 #define QEL_DFP_LEAKY_RELU_UPSAMPLE(p, id, H, W, C, Cdst, S, t) \
-  {KT_MOVE(kLeakyUpsample, 2, p, id, t, QEL_DFP_MOVE_BRW), 0, 0, C, 0, 0, 0, 0, H, W, Cdst, 0, 0, 0, S},
+  {KT_MOVE(kLeakyUpsample, 2, id, t, QEL_DFP_MOVE_BRW), 0, 0, C, 0, 0, 0, 0, H, W, Cdst, 0, 0, 0, S},
 #include "dfp_instances.def"
   };
   static const std::vector<Row> all(std::begin(raw), std::end(raw));

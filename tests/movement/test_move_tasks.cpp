@@ -7,6 +7,9 @@ using namespace kt;
 
 namespace {
 
+// Expected bits written out: a negative value scaled by 0.2f and rounded, the
+// zeros and infinities kept, and a NaN passed on with its sign and payload
+// (a signalling one quieted, as the product quiets it).
 TEST(LeakyReluTask, SpecialValues) {
   const float inf = INFINITY;
   const uint32_t cases[][2] = {{bits(-0.0f), bits(-0.0f)}, {bits(0.0f), bits(0.0f)},
@@ -14,13 +17,15 @@ TEST(LeakyReluTask, SpecialValues) {
                                {bits(-1.0f), 0xBE4CCCCDu}, {bits(2.5f), bits(2.5f)},
                                {0x80000001u, 0x80000000u},  // subnormal x 0.2 rounds to -0
                                {0x00000001u, 0x00000001u}, {0x7FC01234u, 0x7FC01234u},
-                               {0xFFC00000u, 0xFFC00000u}};  // NaN: the product's NaN
-  std::vector<float> src(16, 1.0f);
-  for (size_t i = 0; i < std::size(cases); ++i) src[i] = from_bits(cases[i][0]);
-  std::vector<float> dst = poison(16);
-  call_task(find(kLeaky).tasks[0], {src.data(), dst.data()}, 0, 11);
-  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_TRUE(same(dst[i], from_bits(cases[i][1]))) << "case " << i;
-  EXPECT_EQ(bits(dst[11]), kPoison);
+                               {0xFFC00000u, 0xFFC00000u}, {0x7F812345u, 0x7FC12345u},
+                               {0xFF800001u, 0xFFC00001u}, {0xFFE54321u, 0xFFE54321u}};
+  constexpr size_t n = std::size(cases);
+  std::vector<float> src(n + 5, 1.0f);
+  for (size_t i = 0; i < n; ++i) src[i] = from_bits(cases[i][0]);
+  std::vector<float> dst = poison(n + 5);
+  call_task(find(kLeaky).tasks[0], {src.data(), dst.data()}, 0, static_cast<int>(n));  // a full step and a tail
+  for (size_t i = 0; i < n; ++i) EXPECT_EQ(bits(dst[i]), cases[i][1]) << "case " << i;
+  EXPECT_EQ(bits(dst[n]), kPoison);
 }
 
 // A task of each form over the standard ranges; the copies are the skip copy of

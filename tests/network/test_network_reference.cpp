@@ -2,17 +2,22 @@
 // against an independent reference written here in plain loops (its own
 // padding, convolution, normalisation, pooling, upsampling and LeakyReLU, in
 // double precision) over the raw parameter blobs the library embeds. Runs
-// without and with planning must agree bit for bit.
+// without and with planning, and runs at 1, 2, 3 and 8 threads, must agree
+// bit for bit.
 #include <gtest/gtest.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "tests/child_process.h"
 #include "tests/support/param_rules.h"
 #include "x86/src/qel_pellavine.h"
 
@@ -174,13 +179,35 @@ Image reference(const Image& image, Params& p) {
   return conv(leaky(stage), head_w, 3, 1, 1, 1, &p.next());
 }
 
-TEST(NetworkReference, OutputMatchesAnIndependentReference) {
+// The output of one run at `threads` threads, in a child process whose every
+// primitive is created at that count. Forked before this process starts any
+// OpenMP thread: those of the GNU runtime do not survive a fork.
+std::vector<float> predict_in_child(int threads, std::vector<float> input) {
+  const ChildResult r = run_in_child([&] {
+    omp_set_num_threads(threads);
+    std::vector<float> out(32 * 16 * 16, NAN);
+    qel_predict(input.data(), out.data());
+    std::fwrite(out.data(), sizeof(float), out.size(), stdout);
+  });
+  std::vector<float> out(32 * 16 * 16, NAN);
+  EXPECT_TRUE(r.exited) << threads << " threads: " << r.out.substr(0, 400);
+  EXPECT_EQ(r.status, 0) << threads << " threads: " << r.out.substr(0, 400);
+  EXPECT_EQ(r.out.size(), out.size() * sizeof(float)) << threads << " threads: " << r.out.substr(0, 400);
+  if (r.out.size() == out.size() * sizeof(float)) std::memcpy(out.data(), r.out.data(), r.out.size());
+  return out;
+}
+
+TEST(NetworkReference, OutputMatchesAnIndependentReferenceAtEveryThreadCount) {
   std::mt19937 rng(20261206);
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
   std::vector<float> input(32 * 32 * 32 * 3);
   for (float& v : input) v = dist(rng);
 
-  // A plain run, the planning run and two replayed runs.
+  std::vector<std::pair<int, std::vector<float>>> at;
+  for (const int threads : {1, 3, 8}) at.emplace_back(threads, predict_in_child(threads, input));
+
+  // Here at 2 threads: a plain run, the planning run and two replayed runs.
+  omp_set_num_threads(2);
   std::vector<std::vector<float>> outputs(4, std::vector<float>(32 * 16 * 16, NAN));
   qel_predict(input.data(), outputs[0].data());
   qel_pellavine_set_IO(input.data(), outputs[1].data());
@@ -191,6 +218,11 @@ TEST(NetworkReference, OutputMatchesAnIndependentReference) {
     EXPECT_EQ(std::memcmp(outputs[0].data(), outputs[static_cast<size_t>(r)].data(), outputs[0].size() * 4), 0)
         << "run " << r << " differs from the plain run";
   qel_pellavine_free();
+  for (const auto& [threads, out] : at) {
+    size_t differ = 0;
+    for (size_t i = 0; i < out.size(); ++i) differ += std::memcmp(&out[i], &outputs[0][i], sizeof(float)) != 0;
+    EXPECT_EQ(differ, 0u) << "outputs that differ between the runs at " << threads << " and at 2 threads";
+  }
 
   // Images are independent; the reference computes three of them.
   Params params;

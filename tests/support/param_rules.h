@@ -1,7 +1,7 @@
-// The network's 1024 parameters worked out afresh from its description (stem,
-// dense blocks of 6, 12, 48 and 32 layers growing by 32, transitions halving,
-// final normalisation, decoder stages joining skip tensors, head), sharing
-// nothing with the library's parameter table.
+// The network's 1024 parameters derived from its structure (stem, dense
+// blocks of 6, 12, 48 and 32 layers growing by 32, transitions halving, final
+// normalisation, decoder stages joining skip tensors, head), sharing nothing
+// with the library's parameter table.
 #pragma once
 #include <cstdint>
 #include <functional>

@@ -37,9 +37,10 @@ struct Request {
   const void* data;     // data on entry (free) or on return (malloc)
 };
 
-// A device handle that records its requests. Allocations are rounded up to 64
-// bytes and filled with a pattern, so a kernel that read scratch before writing
-// it would see garbage, not zeros.
+// A device handle that records its requests. Each allocation is exactly the
+// size requested (so that the sanitizers catch a kernel writing past its
+// scratch) and filled with a pattern, so a kernel that read scratch before
+// writing it would see garbage, not zeros.
 struct RecordingHandle {
   qel_handle_struct handle{qel_device_struct("x86", 0), nullptr, qel_handle_ptrs_struct{}};  // first member
   std::vector<Request> requests;
@@ -67,8 +68,9 @@ struct RecordingHandle {
   }
   static void on_malloc(const qel_handle_struct* h, qel_tensor_struct* t) {
     Request r = note(true, h, t);
-    const size_t bytes = static_cast<size_t>((t->count * qel_dtype_size(t->dtype) + 63) / 64 * 64 + 64);
-    void* p = std::aligned_alloc(64, bytes);
+    const size_t bytes = static_cast<size_t>(t->count * qel_dtype_size(t->dtype));
+    void* p = nullptr;
+    if (posix_memalign(&p, 64, bytes) != 0) std::abort();
     std::memset(p, 0x7f, bytes);
     if (t->data_handle == h) {
       t->data_aux = 0;

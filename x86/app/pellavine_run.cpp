@@ -6,12 +6,15 @@
 //
 //   pellavine_run [--library PATH] [--input BATCH.npy] [--output OUT.npy] [--runs N]
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +47,13 @@ void print_usage(std::FILE* to, const char* argv0) {
                "  --input    a float32 .npy of shape (32, 32, 32, 3); default: a fixed synthetic batch\n"
                "  --output   where to write the (32, 16, 16, 1) float32 output\n"
                "             (default: pellavine_output.npy next to this program)\n"
-               "  --runs     timed predictions after planning (default: 10)\n",
+               "  --runs     timed predictions after planning (default: 10)\n"
+               "exit status:\n"
+               "  0  success\n"
+               "  2  an error of this program (options, input, output file); no output written\n"
+               "  1  the library failed: it ended the process with its failure report, or a call\n"
+               "     into it failed (no output written); or its runs after planning differ from\n"
+               "     the planning run (output written)\n",
                argv0);
 }
 
@@ -257,50 +266,114 @@ std::vector<float> read_npy(const std::string& path) {
   }
 }
 
-void write_npy(const std::string& path, const std::vector<float>& data) {
+// The output as a .npy file: format 1.0, the header padded with spaces and a
+// newline so that the values start at a multiple of 64 bytes.
+std::string npy_bytes(const std::vector<float>& data) {
   std::string header = "{'descr': '<f4', 'fortran_order': False, 'shape': " + shape_text(kOutputShape) + ", }";
-  // Magic, version and length take 10 bytes; the header ends with a newline and
-  // pads the whole preamble to a multiple of 64 bytes.
+  // Magic, version and length take 10 bytes.
   const size_t total = (10 + header.size() + 1 + 63) / 64 * 64;
   header.append(total - 10 - header.size() - 1, ' ');
   header += '\n';
-  std::ofstream out(path, std::ios::binary);
-  if (!out) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
-  const uint16_t len = static_cast<uint16_t>(header.size());
-  const char preamble[10] = {'\x93', 'N', 'U', 'M', 'P', 'Y', 1, 0, static_cast<char>(len & 0xFF),
-                             static_cast<char>(len >> 8)};
-  out.write(preamble, 10);
-  out.write(header.data(), static_cast<std::streamsize>(header.size()));
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size() * sizeof(float)));
-  if (!out) throw std::runtime_error("cannot write " + path);
+  const char preamble[10] = {'\x93', 'N', 'U', 'M', 'P', 'Y', 1, 0, static_cast<char>(header.size() & 0xFF),
+                             static_cast<char>(header.size() >> 8)};
+  std::string bytes(preamble, 10);
+  bytes += header;
+  bytes.append(reinterpret_cast<const char*>(data.data()), data.size() * sizeof(float));
+  return bytes;
 }
 
-// The output file, checked before any work: it can be created (or appended
-// to, so an earlier result survives a failed run). A file that this check
-// created is removed again unless the result was written.
+bool write_all(int fd, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The output file, checked before any work. Nothing is created at its path
+// until the result is complete: the result goes to a temporary file in the
+// target's folder, which then replaces the target in one rename, so a failed
+// write leaves an earlier file as it was and no temporary file behind. A
+// symbolic link is followed (the file it names is replaced, the link kept);
+// an existing special file such as /dev/null is written in place.
 class OutputFile {
  public:
-  explicit OutputFile(const std::string& path) : path_(path), existed_(access(path.c_str(), F_OK) == 0) {
-    std::FILE* f = std::fopen(path.c_str(), "ab");
-    if (f == nullptr) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
-    std::fclose(f);
+  OutputFile(const std::string& path, const std::string& input) : path_(path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) throw std::runtime_error("cannot create " + path + ": it is a folder");
+      if (access(path.c_str(), W_OK) != 0) fail("cannot create");
+      struct stat in;
+      if (!input.empty() && stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino)
+        throw std::runtime_error("--input " + input + " and --output " + path + " name the same file");
+      char* real = realpath(path.c_str(), nullptr);
+      if (real == nullptr) fail("cannot create");
+      target_ = real;
+      std::free(real);
+      in_place_ = !S_ISREG(st.st_mode);
+      mode_ = st.st_mode & 07777;
+    } else {
+      // A link to a missing file is refused too: stat finds nothing, lstat the link.
+      struct stat link;
+      if (errno != ENOENT || lstat(path.c_str(), &link) == 0) fail("cannot create");
+      target_ = path;
+      const mode_t mask = umask(0);
+      umask(mask);
+      mode_ = 0666 & ~mask;
+    }
+    if (!in_place_) {
+      // A trial file shows that the folder takes new files.
+      std::string trial;
+      close(create_temporary(trial));
+      unlink(trial.c_str());
+    }
   }
-  ~OutputFile() {
-    if (!written_ && !existed_) std::remove(path_.c_str());
-  }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
 
   const std::string& path() const { return path_; }
-  void write(const std::vector<float>& data) {
-    write_npy(path_, data);
-    written_ = true;
+
+  void write(const std::vector<float>& data) const {
+    std::string temporary;
+    const int fd = in_place_ ? open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : create_temporary(temporary);
+    if (fd < 0) fail("cannot write");
+    bool done = (in_place_ || fchmod(fd, mode_) == 0) && write_all(fd, npy_bytes(data)) &&
+                (in_place_ || fsync(fd) == 0);
+    int err = errno;
+    if (close(fd) != 0 && done) {
+      done = false;
+      err = errno;
+    }
+    if (done && !in_place_ && rename(temporary.c_str(), target_.c_str()) != 0) {
+      done = false;
+      err = errno;
+    }
+    if (done) return;
+    if (!in_place_) unlink(temporary.c_str());
+    fail("cannot write", err);
   }
 
  private:
-  std::string path_;
-  bool existed_;
-  bool written_ = false;
+  [[noreturn]] void fail(const char* what, int err = errno) const {
+    throw std::runtime_error(std::string(what) + " " + path_ + ": " + std::strerror(err));
+  }
+  // A new empty file beside the target, named after it; returns its descriptor.
+  int create_temporary(std::string& name) const {
+    const size_t slash = target_.rfind('/');
+    name = slash == std::string::npos ? "." + target_ : target_.substr(0, slash + 1) + "." + target_.substr(slash + 1);
+    name += ".XXXXXX";
+    const int fd = mkostemp(&name[0], O_CLOEXEC);
+    if (fd < 0) fail("cannot create");
+    return fd;
+  }
+
+  std::string path_;    // as given, for messages
+  std::string target_;  // the file that is replaced or written
+  bool in_place_ = false;
+  mode_t mode_ = 0;
 };
 
 // A fixed batch: values in [-1, 1) from an integer hash of the element index,
@@ -319,6 +392,11 @@ std::vector<float> synthetic_batch() {
 
 // ---------------------------------------------------------------------------
 // The library, loaded like any host loads it.
+
+// A failure that the library reported by throwing out of a call.
+struct LibraryFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 struct Library {
   void* handle = nullptr;
@@ -349,7 +427,7 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 int run(const Options& o) {
-  OutputFile output_file(o.output.empty() ? program_folder() + "/pellavine_output.npy" : o.output);
+  const OutputFile output_file(o.output.empty() ? program_folder() + "/pellavine_output.npy" : o.output, o.input);
   const std::string library = o.library.empty() ? program_folder() + "/libqel_pellavine.so" : o.library;
   Library lib(library);
 
@@ -359,18 +437,23 @@ int run(const Options& o) {
   std::printf("input:   %s %s\n", o.input.empty() ? "synthetic batch" : o.input.c_str(),
               shape_text(kInputShape).c_str());
 
-  // The planning run is itself a full run on the bound buffers.
-  lib.set_io(input.data(), output.data());
-  auto start = std::chrono::steady_clock::now();
-  lib.optimize(1);
-  const double planning_ms = milliseconds_since(start);
-  const std::vector<float> planned = output;
-
+  double planning_ms = 0.0;
   std::vector<double> times;
-  for (int r = 0; r < o.runs; ++r) {
-    start = std::chrono::steady_clock::now();
-    lib.predict(input.data(), output.data());
-    times.push_back(milliseconds_since(start));
+  std::vector<float> planned;
+  try {
+    // The planning run is itself a full run on the bound buffers.
+    lib.set_io(input.data(), output.data());
+    auto start = std::chrono::steady_clock::now();
+    lib.optimize(1);
+    planning_ms = milliseconds_since(start);
+    planned = output;
+    for (int r = 0; r < o.runs; ++r) {
+      start = std::chrono::steady_clock::now();
+      lib.predict(input.data(), output.data());
+      times.push_back(milliseconds_since(start));
+    }
+  } catch (const std::exception& e) {
+    throw LibraryFailure(e.what());
   }
   const bool stable = std::memcmp(planned.data(), output.data(), output.size() * sizeof(float)) == 0;
   output_file.write(output);
@@ -406,9 +489,15 @@ int run(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Past a file-size limit a write then fails with EFBIG instead of ending the
+  // process, so a failed write is cleaned up and reported like any other.
+  std::signal(SIGXFSZ, SIG_IGN);
   const Options o = parse(argc, argv);
   try {
     return run(o);
+  } catch (const LibraryFailure& e) {
+    std::fprintf(stderr, "%s: the library failed: %s\n", argv[0], e.what());
+    return 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
     return 2;

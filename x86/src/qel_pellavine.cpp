@@ -50,11 +50,6 @@ bool bound() { return s_initialized && s_IO_set && s_inputs[0].data != nullptr &
 
 void refuse() { std::cout << kRefusal << std::endl; }
 
-void refuse_closed() {
-  std::cout << "ERROR: The library is shutting down or was called from inside its own run; nothing was run."
-            << std::endl;
-}
-
 // The entry points' bodies; their callers hold the entry lock.
 void init() {
   if (s_initialized) return;
@@ -121,10 +116,7 @@ using namespace qel::pellavine;
 // never passed off as a run.
 #define QEL_RUN_ENTRY            \
   const qel::EntryLock lock;     \
-  if (lock.refused()) {          \
-    refuse_closed();             \
-    return;                      \
-  }
+  if (lock.refused_run()) return
 
 extern "C" {
 
