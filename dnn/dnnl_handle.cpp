@@ -729,23 +729,23 @@ int64_t element_offset(const MemoryDesc& d, const int64_t* idx) {
 // most of such a matrix would be zeros, so they never take this form.
 class PixelMatrixConv {
  public:
-  // The form of the convolution, or null when it has none.
+  // The form of the convolution, or null when it has none. Only for
+  // descriptors that agree with each other (consistent_convolution).
   static std::unique_ptr<PixelMatrixConv> make(const MemoryDesc& src, const MemoryDesc& dst,
                                                const MemoryDesc& weights, const MemoryDesc& bias,
                                                const Dims12& strides, const Dims12& dilations,
                                                const Dims12& padding_l, const std::string& layer) {
-    if (!dense_channels_last(src) || !dense_channels_last(dst) || weights.ndims != 4 || src.dims[0] != dst.dims[0])
-      return nullptr;
+    if (!dense_channels_last(src) || !dense_channels_last(dst)) return nullptr;
     if (weights.inner_nblks > 1 || (weights.inner_nblks == 1 && weights.inner_idxs[0] == 1)) return nullptr;
-    if (!bias.empty() && (bias.ndims != 1 || bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
-    const int64_t cout = dst.dims[1], cin = src.dims[1], kh = weights.dims[2], kw = weights.dims[3];
+    if (!bias.empty() && (bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
+    const int64_t kh = weights.dims[2], kw = weights.dims[3];
     const int64_t hin = src.dims[2], win = src.dims[3], hout = dst.dims[2], wout = dst.dims[3];
-    if (weights.dims[0] != cout || weights.dims[1] != cin || dilations[0] != 0 || dilations[1] != 0) return nullptr;
+    if (dilations[0] != 0 || dilations[1] != 0) return nullptr;
     // Only images smaller than the kernel's reach, and every output window
     // covers every input pixel.
     if (kh * kw <= hin * win) return nullptr;
     auto covers = [](int64_t in, int64_t out, int64_t k, long stride, long pad) {
-      return pad >= 0 && (out - 1) * stride - pad <= 0 && in - 1 + pad < k;
+      return (out - 1) * stride - pad <= 0 && in - 1 + pad < k;
     };
     if (!covers(hin, hout, kh, strides[0], padding_l[0]) || !covers(win, wout, kw, strides[1], padding_l[1]))
       return nullptr;
@@ -827,16 +827,17 @@ class PixelMatrixConv {
 // ConvPrimitive).
 class BlockMatmulConv {
  public:
+  // The form of the convolution, or null when it has none. Only for
+  // descriptors that agree with each other (consistent_convolution).
   static std::unique_ptr<BlockMatmulConv> make(const MemoryDesc& src, const MemoryDesc& dst,
                                                const MemoryDesc& weights, const MemoryDesc& bias,
                                                const Dims12& strides, const Dims12& dilations,
                                                const Dims12& padding_l, const Dims12& padding_r) {
     if (!has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r)) return nullptr;
     if (src.dims[2] * src.dims[3] > 16) return nullptr;
-    if (!bias.empty() && (bias.ndims != 1 || bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
+    if (!bias.empty() && (bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
     const int64_t cout = dst.dims[1], cin = src.dims[1];
-    if (weights.dims[0] != cout || weights.dims[1] != cin || weights.inner_nblks != 1 || weights.inner_idxs[0] != 0)
-      return nullptr;
+    if (weights.inner_nblks != 1 || weights.inner_idxs[0] != 0) return nullptr;
     const int64_t b = weights.inner_blks[0];
     if (weights.strides[1] != b || (weights.padded_dims[0] > b && weights.strides[0] != cin * b)) return nullptr;
     const int64_t rows = src.dims[0] * src.dims[2] * src.dims[3];

@@ -46,19 +46,19 @@ Resident<std::unordered_set<void*>> s_heap_blocks_storage;
 std::unordered_set<void*>& s_heap_blocks = *s_heap_blocks_storage;
 // Set once the arena has been given back: later runs are served from the heap.
 bool s_arena_released = false;
-// Runs in progress (0 or 1: a run cannot start inside another). Only a run's
-// own requests are served from the arena, by their position in the run.
-int s_runs = 0;
+// A run is in progress (a run cannot start inside another). Only a run's own
+// requests are served from the arena, by their position in the run.
+bool s_in_run = false;
 
 // Marks a run for its whole length, however it ends; the replay position
 // counts from the start of each run.
 struct RunScope {
   RunScope() {
-    ++s_runs;
+    s_in_run = true;
     s_cnt = 0;
   }
   ~RunScope() {
-    --s_runs;
+    s_in_run = false;
     s_cnt = 0;
   }
   RunScope(const RunScope&) = delete;
@@ -147,7 +147,7 @@ void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
     // Served from the arena only within a run, within its planned size and
     // within the arena: a capture that kept an allocation to its end planned
     // an arena too small for it.
-    if (s_memory_captured && s_runs > 0) {
+    if (s_memory_captured && s_in_run) {
       const size_t pos = static_cast<size_t>(s_cnt++);
       if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos] &&
           reserved_memory(s_operation_ptrs[pos], bytes).second <= s_max_memory) {
