@@ -785,7 +785,11 @@ class PixelMatrixConv {
         for (int64_t co = 0; co < cout_; ++co) {
           const int64_t idx[4] = {co, 0, th, tw}, column = op * cout_ + co;
           const int64_t from = element_offset(weights, idx), to = column / 16 * k * 16 + ip * cin * 16 + column % 16;
-          if (!runs.empty() && runs.back().src + runs.back().len == from && runs.back().dst + runs.back().len == to)
+          // A run never crosses into the next block, even where both sides
+          // go on in one stretch (a matrix of one row per block): each block
+          // is gathered by its own thread, from its own runs only.
+          if (!runs.empty() && column % 16 != 0 && runs.back().src + runs.back().len == from &&
+              runs.back().dst + runs.back().len == to)
             ++runs.back().len;
           else
             runs.push_back({from, to, 1});

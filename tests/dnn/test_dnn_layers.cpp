@@ -356,6 +356,44 @@ TEST(MatrixForms, ConvolutionsMatchNaive) {
   }
 }
 
+// The pixel-matrix form when each 16-column block of the gathered matrix is
+// one row (images of one pixel and one channel, weights with the output
+// channel fastest, so that the whole gather lies in one stretch of both
+// buffers): every thread multiplies by its own block only once that block is
+// gathered from this call's weights. Two calls with different weights, each
+// bit for bit the plain product (k = 1: the centre tap times the pixel), at
+// 1, 3 and 8 threads.
+TEST(MatrixForms, EachBlockIsGatheredFromThisCallsWeightsAtAnyThreadCount) {
+  const long images = 1024, cout = 256;
+  const dnnl::MemoryDesc src(4, {images, 1, 1, 1}, dnnl_f32, {images, 1, 1, 1}, {0, 0, 0, 0}, 0, dnnl_blocked,
+                             {1, 1, 1, 1}, 0, {}, {}),
+      dst(4, {images, cout, 1, 1}, dnnl_f32, {images, cout, 1, 1}, {0, 0, 0, 0}, 0, dnnl_blocked,
+          {cout, 1, cout, cout}, 0, {}, {}),
+      hwio(4, {cout, 1, 3, 3}, dnnl_f32, {cout, 1, 3, 3}, {0, 0, 0, 0}, 0, dnnl_blocked,
+           {1, cout, 3 * cout, cout}, 0, {}, {});
+  dnnl::Conv conv(nullptr, src, dst, hwio, dnnl::MemoryDesc(nullptr), {1, 1}, {0, 0}, {1, 1}, {1, 1}, 0);
+  ASSERT_EQ(dnnl::created_primitives().back().impl.rfind("pixel matrix", 0), 0u) << dnnl::created_primitives().back().impl;
+  const std::vector<float> pixels = random_values(images, 11);
+  const std::vector<float> weights[2] = {random_values(9 * cout, 12), random_values(9 * cout, 13)};
+  const int threads_before = omp_get_max_threads();
+  for (const int threads : {1, 3, 8}) {
+    omp_set_num_threads(threads);
+    for (const std::vector<float>& w : weights) {
+      GuardedBuffer got(static_cast<size_t>(images * cout));
+      conv(pixels.data(), got.v.data(), w.data(), nullptr);
+      size_t wrong = 0;
+      for (long n = 0; n < images; ++n)
+        for (long co = 0; co < cout; ++co) {
+          const float want = std::fmaf(pixels[n], w[4 * cout + co], 0.0f);
+          wrong += std::memcmp(&got.v[n * cout + co], &want, sizeof want) != 0;
+        }
+      EXPECT_EQ(wrong, 0u) << threads << " threads, weights " << (&w - weights);
+      EXPECT_TRUE(got.guard_intact());
+    }
+  }
+  omp_set_num_threads(threads_before);
+}
+
 // Descriptors that oneDNN's convolution refuses are refused whatever form
 // their shape would otherwise take: a bias whose length is not the number of
 // output channels, an output size that does not follow from the input, the
