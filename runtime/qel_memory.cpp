@@ -39,9 +39,10 @@ namespace {
 // its neighbours in the arena.
 Resident<Offsets> s_operation_sizes_storage;
 Offsets& s_operation_sizes = *s_operation_sizes_storage;
-// Once a plan exists, the pointers a release meets may be arena blocks, which
-// never go to the heap: the heap blocks handed out since are kept here, and a
-// release gives back to the heap only those (and the capture run's own).
+// Every heap block the manager has handed out and not yet taken back, in
+// every mode. A release gives a pointer to the heap only if it is here: never
+// an arena block, never a block twice, never a pointer of the host's own. What
+// is still here when the library is released goes back then.
 Resident<std::unordered_set<void*>> s_heap_blocks_storage;
 std::unordered_set<void*>& s_heap_blocks = *s_heap_blocks_storage;
 // Set once the arena has been given back: later runs are served from the heap.
@@ -68,8 +69,18 @@ struct RunScope {
 // A plan was made (and its arena may since have been released).
 bool planned() { return s_memory_captured || s_arena_released; }
 
+// The tensor's size in bytes; a negative element count, or one whose size
+// does not fit 64 bits, is reported (it ends the process).
 uint64_t byte_size(const qel_tensor_struct* t) {
-  return static_cast<uint64_t>(t->count) * static_cast<uint64_t>(qel_dtype_size(t->dtype));
+  const uint64_t size = static_cast<uint64_t>(qel_dtype_size(t->dtype));
+  std::string problem;
+  if (t->count < 0)
+    problem = "the element count " + std::to_string(t->count) + " is negative";
+  else if (size != 0 && static_cast<uint64_t>(t->count) > UINT64_MAX / size)
+    problem = "the element count " + std::to_string(t->count) + " times " + std::to_string(size) +
+              " bytes does not fit 64 bits";
+  if (!problem.empty()) qel_exception_throw("memory", __FILE__, __LINE__, ("cannot allocate: " + problem).c_str());
+  return static_cast<uint64_t>(t->count) * size;
 }
 
 // Writes p into the slots that `handle` owns.
@@ -90,6 +101,13 @@ void* heap_alloc(uint64_t bytes) {
     const std::string msg = "out of memory: could not allocate " + std::to_string(bytes) + " bytes";
     qel_exception_throw("memory", __FILE__, __LINE__, msg.c_str());
   }
+  return p;
+}
+
+// A heap block for a tensor, recorded until it is taken back.
+void* heap_block(uint64_t bytes) {
+  void* p = heap_alloc(bytes);
+  if (p != nullptr) s_heap_blocks.insert(p);
   return p;
 }
 
@@ -155,12 +173,11 @@ void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
         return;
       }
     }
-    void* p = heap_alloc(bytes);
-    s_heap_blocks.insert(p);
+    void* p = heap_block(bytes);
     set_slots(handle, t, p);
     return;
   }
-  void* p = heap_alloc(bytes);
+  void* p = heap_block(bytes);
   set_slots(handle, t, p);
   if (!s_memory_capturing) return;
   const uint64_t offset = plan(bytes);
@@ -173,24 +190,29 @@ void deployment_free(const qel_handle_struct* handle, qel_tensor_struct* t) {
   const EntryLock lock;
   void* p = t->data;
   if (p == nullptr) return;
-  // A heap block of the capture run loses its record as it goes back to the
-  // heap: the heap may hand the same address to someone else, whose release
-  // must not end the interval of a tensor planned at that offset since.
-  const auto found = s_allocations.find(p);
-  const bool capture_block = found != s_allocations.end();
-  if (capture_block) {
-    if (s_memory_capturing) end_interval(found->second);
-    s_allocations.erase(found);
+  // A block the manager handed out goes back to the heap once; anything else
+  // (an arena block, a block already given back, a pointer of the host's
+  // own) only loses its slot.
+  if (!s_heap_blocks.empty() && s_heap_blocks.erase(p) != 0) {
+    // A heap block of the capture run loses its record as it goes back to
+    // the heap: the heap may hand the same address to someone else, whose
+    // release must not end the interval of a tensor planned at that offset
+    // since.
+    const auto found = s_allocations.find(p);
+    if (found != s_allocations.end()) {
+      if (s_memory_capturing) end_interval(found->second);
+      s_allocations.erase(found);
+    }
+    std::free(p);
   }
-  // Once a plan exists, only blocks that came from the heap go back to it.
-  if (!planned() || capture_block || (!s_heap_blocks.empty() && s_heap_blocks.erase(p) != 0)) std::free(p);
   set_slots(handle, t, nullptr);
 }
 
 void deployment_memset(const qel_handle_struct*, const qel_tensor_struct* t, const void*, void*) {
   const EntryLock lock;
+  if (t->data == nullptr) return;
   const uint64_t bytes = byte_size(t);
-  if (bytes != 0 && t->data != nullptr) std::memset(t->data, 0, bytes);
+  if (bytes != 0) std::memset(t->data, 0, bytes);
 }
 
 void deployment_init(const qel_handle_struct* handle, qel_tensor_struct* t) {
@@ -257,9 +279,7 @@ ManagerState state() {
 void reset_state() {
   std::free(s_managed_memory);
   s_managed_memory = nullptr;
-  // Heap blocks that tensors still hold: those of the capture run, and those
-  // handed out since.
-  for (const auto& block : s_allocations) std::free(block.first);
+  // Heap blocks that tensors still hold.
   for (void* p : s_heap_blocks) std::free(p);
   std::unordered_set<void*>().swap(s_heap_blocks);
   discard_plan();

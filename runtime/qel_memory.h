@@ -22,8 +22,11 @@ namespace nvidia {
 //
 // Once a plan exists, only the requests of a run are served from the arena,
 // by their position in that run; a request outside a run (a host's own) gets
-// a heap block. A release never gives an arena block to the heap, and gives
-// every heap block back once, whatever the order of the host's calls.
+// a heap block. The manager records every heap block it hands out, in every
+// mode: a release gives such a block back to the heap once, and only clears
+// the slot of anything else (an arena block, a block already given back, a
+// pointer the host owns itself), whatever the order of the host's calls. The
+// library's release gives back every block still recorded.
 
 // Handle operations, installed in the device handle's slots.
 QEL_EXPORT void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t);

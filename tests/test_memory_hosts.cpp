@@ -11,6 +11,7 @@
 
 #include "runtime/qel_memory.h"
 #include "tests/child_process.h"
+#include "tests/support/live_heap.h"
 
 namespace nv = qel::nvidia;
 
@@ -42,7 +43,8 @@ TEST(HostSchedule, ReleaseOfAReusedAddressKeepsTheLiveInterval) {
     nv::deployment_malloc(&g_handle, &b);  // [0, 1024)
     foreign.data = std::malloc(100);
     ASSERT_EQ(foreign.data, released) << "the heap must hand the address out again (see tests/CMakeLists.txt)";
-    nv::deployment_free(&g_handle, &foreign);
+    nv::deployment_free(&g_handle, &foreign);  // the host's own block: only its slot is cleared
+    std::free(released);
     nv::deployment_malloc(&g_handle, &c);
     EXPECT_EQ(nv::state().live, (std::vector<std::pair<uint64_t, uint64_t>>{{0, 1024}, {1024, 1152}}));
     nv::deployment_free(&g_handle, &b);
@@ -144,6 +146,63 @@ TEST(HostSchedule, ReleasesAfterTheArenaIsGivenBack) {
     EXPECT_EQ(r.status, 0) << from_arena;
     EXPECT_EQ(r.out, from_arena ? "from the arena\n" : "from the heap\n");
   }
+}
+
+// A block handed out before planning goes back when it is released after the
+// plan is made, and a block still held goes back at the library's release.
+TEST(HostSchedule, BlocksFromBeforeThePlanGoBack) {
+  constexpr int64_t kBig = 64 << 20;
+  nv::reset_state();
+  g_schedule = [] {};
+  const size_t before = live_heap();
+  qel_tensor_struct released = bytes(kBig), held = bytes(kBig);
+  nv::deployment_malloc(&g_handle, &released);
+  nv::deployment_malloc(&g_handle, &held);
+  nv::deployment_optimize(host_network, nullptr, 1);
+  nv::deployment_free(&g_handle, &released);
+  EXPECT_LT(live_heap(), before + kBig + (1 << 20)) << "the released block stayed on the heap";
+  nv::reset_state();  // the library's release at unload and exit
+  EXPECT_LT(live_heap(), before + (1 << 20)) << "the held block stayed on the heap";
+}
+
+// Before a plan, as after it: a block released through two copies of its
+// descriptor, or first through a handle that does not own the slot and then
+// through its owner, goes back to the heap once; a pointer of the host's own
+// is left to the host. A negative element count is reported as such.
+TEST(HostSchedule, EveryBlockGoesBackOnceBeforeAndAfterPlanning) {
+  for (const bool planned : {false, true}) {
+    const ChildResult r = run_in_child([planned] {
+      nv::reset_state();
+      g_schedule = [] {};
+      if (planned) nv::deployment_optimize(host_network, nullptr, 1);
+      qel_handle_struct other(qel_device_struct("x86", 1), nullptr, qel_handle_ptrs_struct{});
+      qel_tensor_struct t = bytes(4096), u = bytes(4096), own = bytes(64);
+      nv::deployment_malloc(&g_handle, &t);
+      const qel_tensor_struct copy = t;
+      nv::deployment_free(&g_handle, &t);
+      nv::deployment_free(&g_handle, const_cast<qel_tensor_struct*>(&copy));
+      nv::deployment_malloc(&g_handle, &u);
+      nv::deployment_free(&other, &u);
+      if (u.data == nullptr) std::printf("the foreign handle cleared the owner's slot\n");
+      nv::deployment_free(&g_handle, &u);
+      own.data = std::malloc(64);
+      void* const kept = own.data;
+      nv::deployment_free(&g_handle, &own);
+      std::memset(kept, 0, 64);
+      std::free(kept);
+      nv::reset_state();
+      std::printf("done\n");
+    });
+    EXPECT_EQ(r.status, 0) << planned;
+    EXPECT_EQ(r.out, "done\n") << planned;
+  }
+  const ChildResult negative = run_in_child([] {
+    qel_tensor_struct t = bytes(-1);
+    nv::deployment_malloc(&g_handle, &t);
+  });
+  EXPECT_EQ(negative.status, 1);
+  EXPECT_NE(negative.out.find("Message: cannot allocate: the element count -1 is negative\n"), std::string::npos)
+      << negative.out;
 }
 
 }  // namespace

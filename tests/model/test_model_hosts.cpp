@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <dlfcn.h>
-#include <malloc.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,11 +21,8 @@
 
 #include "runtime/qel_records.h"
 #include "tests/child_process.h"
+#include "tests/support/live_heap.h"
 
-#ifdef __SANITIZE_ADDRESS__
-// The sanitizer's allocator keeps its own count (mallinfo2 knows nothing of it).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#endif
 
 namespace {
 
@@ -67,15 +63,6 @@ TEST(Hosts, TwoThreadsPredictingAtOnce) {
     std::printf("%s| %s\n", seen[0].c_str(), seen[1].c_str());
   });
   EXPECT_EQ(r.out, "right right | right right \n");
-}
-
-size_t live_heap() {
-#ifdef __SANITIZE_ADDRESS__
-  return __sanitizer_get_current_allocated_bytes();
-#else
-  const struct mallinfo2 m = mallinfo2();
-  return m.uordblks + m.hblkhd;
-#endif
 }
 
 size_t threads() {
