@@ -35,6 +35,18 @@ std::string with_layer(const std::string& what, const std::string& layer) {
   throw Error(with_layer(what, layer), status, layer);
 }
 
+// oneDNN sets up process-wide state on first use and registers exit handlers
+// that free it. The library's exit mark must stay newer than all of them
+// (runtime/qel_lifetime.h): a process that exits on another thread during a
+// first run must not free that state under the run. So the mark is renewed
+// right after every call that may set such state up (the calls that create
+// something, and the instruction-set query), which only the creation of
+// primitives makes.
+dnnl_status_t marked(dnnl_status_t status) noexcept {
+  renew_exit_mark();
+  return status;
+}
+
 void check(dnnl_status_t status, const char* call, const std::string& layer) {
   if (status == dnnl_success) return;
   std::ostringstream os;
@@ -124,8 +136,8 @@ class Runtime {
 
  private:
   Runtime() {
-    check(dnnl_engine_create(&engine_, dnnl_cpu, 0), "creating the CPU engine", "");
-    const dnnl_status_t st = dnnl_stream_create(&stream_, engine_, dnnl_stream_default_flags);
+    check(marked(dnnl_engine_create(&engine_, dnnl_cpu, 0)), "creating the CPU engine", "");
+    const dnnl_status_t st = marked(dnnl_stream_create(&stream_, engine_, dnnl_stream_default_flags));
     if (st != dnnl_success) {
       dnnl_engine_destroy(engine_);
       check(st, "creating the CPU stream", "");
@@ -344,7 +356,7 @@ bool is_reference(const std::string& impl) { return impl.find("ref") != std::str
 
 Attr user_scratchpad_attr(const std::string& layer) {
   dnnl_primitive_attr_t attr = nullptr;
-  check(dnnl_primitive_attr_create(&attr), "creating primitive attributes", layer);
+  check(marked(dnnl_primitive_attr_create(&attr)), "creating primitive attributes", layer);
   Attr owner(attr);
   check(dnnl_primitive_attr_set_scratchpad_mode(attr, dnnl_scratchpad_mode_user),
         "selecting user-provided scratch memory", layer);
@@ -372,7 +384,7 @@ Mem scratch_memory(const_dnnl_primitive_desc_t pd, const std::string& layer) {
 
 Prim make_primitive(const_dnnl_primitive_desc_t pd, const char* what, const std::string& layer) {
   dnnl_primitive_t p = nullptr;
-  check(dnnl_primitive_create(&p, pd), what, layer);
+  check(marked(dnnl_primitive_create(&p, pd)), what, layer);
   return Prim(p);
 }
 
@@ -383,7 +395,9 @@ void bind_data(dnnl_memory* m, void* data, const std::string& layer) {
 // Whether oneDNN's own code uses AVX-512 (the processor has it and
 // ONEDNN_MAX_CPU_ISA does not forbid it).
 bool onednn_runs_avx512() {
-  return (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
+  const bool avx512 = (dnnl_get_effective_cpu_isa() & dnnl_cpu_isa_avx512_core) == dnnl_cpu_isa_avx512_core;
+  marked(dnnl_success);
+  return avx512;
 }
 
 // Whether `d` is a dense channels-last 4-D batch {N, C, H, W} without
@@ -623,7 +637,8 @@ Pd merged_reorder(const MemoryDesc& src, const MemoryDesc& dst, const_dnnl_primi
     Md d = to_onednn(mdst, "destination", layer, false);
     Runtime& rt = Runtime::get();
     dnnl_primitive_desc_t pd = nullptr;
-    if (dnnl_reorder_primitive_desc_create(&pd, s.get(), rt.engine(), d.get(), rt.engine(), attr) != dnnl_success)
+    if (marked(dnnl_reorder_primitive_desc_create(&pd, s.get(), rt.engine(), d.get(), rt.engine(), attr)) !=
+        dnnl_success)
       return nullptr;
     Pd owner(pd);
     if (impl_name(pd).find("jit") == std::string::npos) return nullptr;
@@ -905,9 +920,9 @@ class ConvPrimitive {
 
     auto create = [&](const_dnnl_memory_desc_t wmd, Pd& out) {
       dnnl_primitive_desc_t pd = nullptr;
-      const dnnl_status_t status = dnnl_convolution_forward_primitive_desc_create(
+      const dnnl_status_t status = marked(dnnl_convolution_forward_primitive_desc_create(
           &pd, rt.engine(), dnnl_forward_inference, dnnl_convolution_direct, src_md.get(), wmd,
-          bias_md.get(), dst_md.get(), st, dil, pl, pr, attr.get());
+          bias_md.get(), dst_md.get(), st, dil, pl, pr, attr.get()));
       out.reset(status == dnnl_success ? pd : nullptr);
       return status;
     };
@@ -928,10 +943,9 @@ class ConvPrimitive {
         Md fsrc = folded_md(src, images), fdst = folded_md(dst, images);
         if (!fsrc || !fdst) continue;
         dnnl_primitive_desc_t fpd = nullptr;
-        if (dnnl_convolution_forward_primitive_desc_create(&fpd, rt.engine(), dnnl_forward_inference,
-                                                           dnnl_convolution_direct, fsrc.get(), wei_md.get(),
-                                                           bias_md.get(), fdst.get(), st, dil, pl, pr,
-                                                           attr.get()) != dnnl_success)
+        if (marked(dnnl_convolution_forward_primitive_desc_create(
+                &fpd, rt.engine(), dnnl_forward_inference, dnnl_convolution_direct, fsrc.get(), wei_md.get(),
+                bias_md.get(), fdst.get(), st, dil, pl, pr, attr.get())) != dnnl_success)
           continue;
         Pd candidate(fpd);
         if (is_reference(impl_name(candidate.get()))) continue;
@@ -1112,7 +1126,7 @@ class ConvPrimitive {
     Runtime& rt = Runtime::get();
     auto reorder = [&](const_dnnl_memory_desc_t from, const_dnnl_memory_desc_t to, Pd& out) {
       dnnl_primitive_desc_t pd = nullptr;
-      const dnnl_status_t st = dnnl_reorder_primitive_desc_create(&pd, from, rt.engine(), to, rt.engine(), attr);
+      const dnnl_status_t st = marked(dnnl_reorder_primitive_desc_create(&pd, from, rt.engine(), to, rt.engine(), attr));
       out.reset(st == dnnl_success ? pd : nullptr);
       return st;
     };
@@ -1192,8 +1206,8 @@ class ReorderPrimitive {
     }
     Attr attr = user_scratchpad_attr(layer_);
     dnnl_primitive_desc_t pd = nullptr;
-    check(dnnl_reorder_primitive_desc_create(&pd, src_md.get(), rt.engine(), dst_md.get(),
-                                             rt.engine(), attr.get()),
+    check(marked(dnnl_reorder_primitive_desc_create(&pd, src_md.get(), rt.engine(), dst_md.get(),
+                                                    rt.engine(), attr.get())),
           "creating the reorder", layer_);
     Pd pd_owner(pd);
     // The same reorder in fewer dimensions, when oneDNN runs that faster.

@@ -34,12 +34,21 @@ ReleaseHook* pop(ReleaseStage stage) {
 }
 
 // The exit mark. Setting up layers makes oneDNN register exit handlers of its
-// own, and those free code that its primitives run. At process exit, handlers
-// run newest first: a mark registered after them runs before them and stops
-// the library from running afterwards, while a host's exit handler registered
-// later still runs normally. The mark is registered when the library loads
-// and again after any call that set up new layers; it waits for a call in
-// progress on another thread. (At unload it runs after the release.)
+// own, and those free state and code that its primitives use. At process
+// exit, handlers run newest first: a mark registered after them runs before
+// them and stops the library from running afterwards, while a host's exit
+// handler registered later still runs normally. The mark waits for a call in
+// progress on another thread, so that call finishes before any of oneDNN's
+// handlers runs. It is registered when the library loads; inside a run (a
+// process may exit on another thread during a first run) again right after
+// each oneDNN call that may set up such state (dnn/dnnl_handle.cpp) and after
+// each layer's creation of its primitive; and at the end of any call that set
+// up new layers. What stays open is the inside of one such oneDNN call: it
+// registers its handler when it first sets up a piece of state and goes on
+// using that state until it returns, and an exit that begins in between frees
+// it under the call. Only the first creations of primitives in a process
+// make such calls (well under a millisecond each). (At unload the mark runs
+// after the release.)
 void mark_exiting() {
   const EntryLock lock;
   g_exiting = true;
@@ -75,6 +84,8 @@ EntryLock::~EntryLock() {
   --g_depth;
   pthread_mutex_unlock(&g_entry);
 }
+
+void renew_exit_mark() noexcept { std::atexit(mark_exiting); }
 
 bool EntryLock::refused() const noexcept { return reentered() || g_exiting || g_released; }
 

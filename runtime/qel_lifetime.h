@@ -48,6 +48,12 @@ class EntryLock {
   int depth_;
 };
 
+// Registers the exit mark once more (see qel_lifetime.cpp), so that it runs
+// before every exit handler registered until now. For code that has just set
+// up oneDNN state, which registers exit handlers of its own: a layer right
+// after it created its primitive, inside the run.
+void renew_exit_mark() noexcept;
+
 // The stages of the release, in the order in which they run; within a stage
 // the object registered last is released first.
 enum class ReleaseStage {

@@ -188,6 +188,28 @@ TEST(Hosts, ExitHandlersBeforeLoadingAndAfterARun) {
   EXPECT_EQ(r.status, 0);
 }
 
+// A host exits while another thread is in its first run, where the layers
+// create their primitives and oneDNN registers exit handlers of its own: the
+// exit waits for the run (its handlers free state that the run uses), and the
+// process ends normally. The exit comes at three moments after the running
+// thread's OpenMP team appears, which is early in its first run.
+TEST(Hosts, ExitDuringAnotherThreadsFirstRun) {
+  for (const int delay_ms : {0, 30, 60}) {
+    const ChildResult r = run_in_child([delay_ms] {
+      setenv("OMP_NUM_THREADS", "4", 1);
+      const Model m;
+      std::thread([&m] {
+        for (;;) predicted(m, input(7));
+      }).detach();
+      for (int waited = 0; threads() <= 2 && waited < 10000; ++waited) usleep(1000);
+      usleep(delay_ms * 1000);
+      std::exit(0);
+    });
+    EXPECT_TRUE(r.exited) << delay_ms << " ms";
+    EXPECT_EQ(r.status, 0) << delay_ms << " ms";
+  }
+}
+
 // ---- The main job ----------------------------------------------------------
 
 // A folder of this test process's own, in which the main job runs.
