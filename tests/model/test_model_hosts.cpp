@@ -3,6 +3,7 @@
 // process that loads the library itself; this program never does.
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <dlfcn.h>
 #include <malloc.h>
@@ -353,6 +354,19 @@ TEST(MainJob, NeverLosesAFile) {
     EXPECT_EQ(std::count(j.out.begin(), j.out.end(), '\n'), 1) << "more than the refusal: " << j.out;
     EXPECT_TRUE(read_file(in) == batch) << "the input was changed through " << out;
   }
+}
+
+// An existing output is replaced by a new file that takes its permissions
+// but not its set-user-ID, set-group-ID or sticky bit.
+TEST(MainJob, ReplacingAnOutputDropsItsSetIdBits) {
+  const std::string out = job_dir() + "out.npy";
+  std::ofstream(out) << "an earlier result";
+  ASSERT_EQ(chmod(out.c_str(), 07750), 0);
+  const ChildResult j = main_job("--runs 1 --output out.npy");
+  EXPECT_EQ(j.status, 0) << j.out;
+  struct stat st;
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
 }
 
 // VmPeak or VmSize of this process, in kB.

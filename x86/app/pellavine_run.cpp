@@ -298,9 +298,11 @@ bool write_all(int fd, const std::string& bytes) {
 // The output file, checked before any work. Nothing is created at its path
 // until the result is complete: the result goes to a temporary file in the
 // target's folder, which then replaces the target in one rename, so a failed
-// write leaves an earlier file as it was and no temporary file behind. A
-// symbolic link is followed (the file it names is replaced, the link kept);
-// an existing special file such as /dev/null is written in place.
+// write leaves an earlier file as it was and no temporary file behind. The new
+// file is the running user's, with the old file's permissions but no set-ID or
+// sticky bit; hard links to the old file keep the old contents. A symbolic
+// link is followed (the file it names is replaced, the link kept); an existing
+// special file such as /dev/null is written in place.
 class OutputFile {
  public:
   OutputFile(const std::string& path, const std::string& input) : path_(path) {
@@ -316,7 +318,7 @@ class OutputFile {
       target_ = real;
       std::free(real);
       in_place_ = !S_ISREG(st.st_mode);
-      mode_ = st.st_mode & 07777;
+      mode_ = st.st_mode & 0777;
     } else {
       // A link to a missing file is refused too: stat finds nothing, lstat the link.
       struct stat link;
