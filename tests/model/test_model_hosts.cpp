@@ -356,6 +356,33 @@ TEST(MainJob, NeverLosesAFile) {
   }
 }
 
+// What a normal run writes to a file, for the runs that write elsewhere.
+std::string reference_output() {
+  static const std::string bytes = [] {
+    const ChildResult j = main_job("--runs 1 --output reference.npy");
+    EXPECT_EQ(j.status, 0) << j.out;
+    return read_file(job_dir() + "reference.npy");
+  }();
+  return bytes;
+}
+
+// The summary is the job's report: if it cannot be written (a full device, a
+// closed standard output) the job fails, though the output was written.
+TEST(MainJob, AnUnwritableSummaryIsAFailure) {
+  const struct {
+    std::string redirect, cause;
+  } unwritable[] = {{"> /dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}};
+  for (const auto& [redirect, cause] : unwritable) {
+    std::remove((job_dir() + "out.npy").c_str());
+    const ChildResult j = main_job("--runs 1 --output out.npy " + redirect);
+    EXPECT_EQ(j.status, 2) << redirect;
+    EXPECT_NE(j.out.find(": cannot write the summary to standard output: " + cause + " (the output was written)\n"),
+              std::string::npos)
+        << j.out;
+    EXPECT_TRUE(read_file(job_dir() + "out.npy") == reference_output()) << redirect;
+  }
+}
+
 // An existing output is replaced by a new file that takes its permissions
 // but not its set-user-ID, set-group-ID or sticky bit.
 TEST(MainJob, ReplacingAnOutputDropsItsSetIdBits) {

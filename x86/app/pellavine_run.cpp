@@ -50,11 +50,19 @@ void print_usage(std::FILE* to, const char* argv0) {
                "  --runs     timed predictions after planning (default: 10)\n"
                "exit status:\n"
                "  0  success\n"
-               "  2  an error of this program (options, input, output file); no output written\n"
+               "  2  an error of this program (options, input, output file): no output written;\n"
+               "     or the summary could not be written (the output was written)\n"
                "  1  the library failed: it ended the process with its failure report, or a call\n"
                "     into it failed (no output written); or its runs after planning differ from\n"
                "     the planning run (output written)\n",
                argv0);
+}
+
+// Flushes a stream of the report: empty if all that was written to it arrived,
+// else why not (a full device, a closed descriptor).
+std::string lost_writes(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return std::strerror(errno);
+  return std::ferror(stream) ? "a write to it failed" : "";
 }
 
 [[noreturn]] void usage(const char* argv0, const std::string& problem) {
@@ -69,7 +77,10 @@ Options parse(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       print_usage(stdout, argv[0]);
-      std::exit(0);
+      const std::string lost = lost_writes(stdout);
+      if (lost.empty()) std::exit(0);
+      std::fprintf(stderr, "%s: cannot write the usage to standard output: %s\n", argv[0], lost.c_str());
+      std::exit(2);
     }
     if (i + 1 >= argc) usage(argv[0], "missing value after " + arg);
     const std::string value = argv[++i];
@@ -428,16 +439,23 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-int run(const Options& o) {
+// Where the summary goes, and whether the output was written; main checks
+// that the summary arrived.
+struct Report {
+  std::FILE* to = stdout;
+  bool output_written = false;
+};
+
+int run(const Options& o, Report& report) {
   const OutputFile output_file(o.output.empty() ? program_folder() + "/pellavine_output.npy" : o.output, o.input);
   const std::string library = o.library.empty() ? program_folder() + "/libqel_pellavine.so" : o.library;
   Library lib(library);
 
   std::vector<float> input = o.input.empty() ? synthetic_batch() : read_npy(o.input);
   std::vector<float> output(kOutputCount, std::numeric_limits<float>::quiet_NaN());
-  std::printf("library: %s\n", library.c_str());
-  std::printf("input:   %s %s\n", o.input.empty() ? "synthetic batch" : o.input.c_str(),
-              shape_text(kInputShape).c_str());
+  std::fprintf(report.to, "library: %s\n", library.c_str());
+  std::fprintf(report.to, "input:   %s %s\n", o.input.empty() ? "synthetic batch" : o.input.c_str(),
+               shape_text(kInputShape).c_str());
 
   double planning_ms = 0.0;
   std::vector<double> times;
@@ -459,6 +477,7 @@ int run(const Options& o) {
   }
   const bool stable = std::memcmp(planned.data(), output.data(), output.size() * sizeof(float)) == 0;
   output_file.write(output);
+  report.output_written = true;
   lib.release();
 
   double lo = output[0], hi = output[0], sum = 0.0;
@@ -475,12 +494,12 @@ int run(const Options& o) {
     for (unsigned char b : bytes) fnv = (fnv ^ b) * 1099511628211ull;
   }
   std::sort(times.begin(), times.end());
-  std::printf("output:  %s %s\n", output_file.path().c_str(), shape_text(kOutputShape).c_str());
-  std::printf("summary: min %.6g  max %.6g  mean %.6g  sum %.9g  non-finite %zu\n", lo, hi,
-              sum / static_cast<double>(output.size()), sum, non_finite);
-  std::printf("checksum (FNV-1a of the output bytes): %016" PRIx64 "\n", fnv);
-  std::printf("time per batch: %.3f ms median, %.3f ms best over %d runs (planning run %.3f ms)\n",
-              times[times.size() / 2], times.front(), o.runs, planning_ms);
+  std::fprintf(report.to, "output:  %s %s\n", output_file.path().c_str(), shape_text(kOutputShape).c_str());
+  std::fprintf(report.to, "summary: min %.6g  max %.6g  mean %.6g  sum %.9g  non-finite %zu\n", lo, hi,
+               sum / static_cast<double>(output.size()), sum, non_finite);
+  std::fprintf(report.to, "checksum (FNV-1a of the output bytes): %016" PRIx64 "\n", fnv);
+  std::fprintf(report.to, "time per batch: %.3f ms median, %.3f ms best over %d runs (planning run %.3f ms)\n",
+               times[times.size() / 2], times.front(), o.runs, planning_ms);
   if (!stable) {
     std::fprintf(stderr, "the predictions after planning differ from the planning run's output\n");
     return 1;
@@ -495,13 +514,25 @@ int main(int argc, char** argv) {
   // process, so a failed write is cleaned up and reported like any other.
   std::signal(SIGXFSZ, SIG_IGN);
   const Options o = parse(argc, argv);
+  Report report;
+  int status = 0;
   try {
-    return run(o);
+    status = run(o, report);
   } catch (const LibraryFailure& e) {
     std::fprintf(stderr, "%s: the library failed: %s\n", argv[0], e.what());
-    return 1;
+    status = 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
-    return 2;
+    status = 2;
   }
+  // A summary that did not arrive (standard output on a full device, or
+  // closed) is a failure of its own; an earlier failure keeps its status.
+  const std::string lost = lost_writes(report.to);
+  if (!lost.empty()) {
+    std::fprintf(stderr, "%s: cannot write the summary to standard %s: %s%s\n", argv[0],
+                 report.to == stdout ? "output" : "error", lost.c_str(),
+                 report.output_written ? " (the output was written)" : "");
+    if (status == 0) status = 2;
+  }
+  return status;
 }
