@@ -366,6 +366,48 @@ std::string reference_output() {
   return bytes;
 }
 
+// An output named /dev/stdout, /dev/fd/N or /proc/self/fd/N is the descriptor
+// the job was given, written as it is: appended to after what a file held, or
+// into a pipe; the summary goes to standard error when the output is standard
+// output. A descriptor that is closed, open only for reading or open on the
+// input is refused before any work, the input kept.
+TEST(MainJob, WritesToAnOpenDescriptorAsItIs) {
+  const std::string want = reference_output();
+  ASSERT_GT(want.size(), 32768u);
+  const std::string earlier = "an earlier line\nand another\n";
+  for (const char* log : {"job.log", "fd9.log"}) std::ofstream(job_dir() + log) << earlier;
+  ChildResult j = main_job("--runs 1 --output /dev/stdout >> job.log");
+  EXPECT_EQ(j.status, 0) << j.out;
+  EXPECT_NE(j.out.find("output:  /dev/stdout (32, 16, 16, 1)\nsummary: "), std::string::npos) << j.out;
+  EXPECT_TRUE(read_file(job_dir() + "job.log") == earlier + want) << "the log did not gain exactly the output";
+
+  j = main_job("--runs 1 --output /dev/fd/9 9>> fd9.log");
+  EXPECT_EQ(j.status, 0) << j.out;
+  EXPECT_NE(j.out.find("summary: "), std::string::npos) << j.out;
+  EXPECT_TRUE(read_file(job_dir() + "fd9.log") == earlier + want) << "descriptor 9's file did not gain the output";
+
+  j = main_job("--runs 1 --output /dev/stdout | cat > piped.npy");
+  EXPECT_NE(j.out.find("summary: "), std::string::npos) << j.out;
+  EXPECT_TRUE(read_file(job_dir() + "piped.npy") == want) << "the pipe did not carry the output";
+
+  const std::string in = npy("{" + kGood + kShape);
+  const std::string batch = read_file(in);
+  const struct {
+    std::string args, message;
+  } refused[] = {
+      {"--output /proc/self/fd/7 7>&-", "cannot write /proc/self/fd/7: descriptor 7 is not open"},
+      {"--output /dev/fd/8 8< in.npy", "cannot write /dev/fd/8: descriptor 8 is open for reading only"},
+      {"--input in.npy --output /dev/stdout >> in.npy", "--input in.npy and --output /dev/stdout name the same file"},
+  };
+  for (const auto& [args, message] : refused) {
+    j = main_job("--runs 1 " + args);
+    EXPECT_EQ(j.status, 2) << args;
+    EXPECT_EQ(j.out.find(message), j.out.find(": ") + 2) << j.out;
+    EXPECT_EQ(std::count(j.out.begin(), j.out.end(), '\n'), 1) << "more than the refusal: " << j.out;
+    EXPECT_TRUE(read_file(in) == batch) << "the input was changed by " << args;
+  }
+}
+
 // The summary is the job's report: if it cannot be written (a full device, a
 // closed standard output) the job fails, though the output was written.
 TEST(MainJob, AnUnwritableSummaryIsAFailure) {

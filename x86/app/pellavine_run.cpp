@@ -46,12 +46,17 @@ void print_usage(std::FILE* to, const char* argv0) {
                "  --library  the library to load (default: libqel_pellavine.so next to this program)\n"
                "  --input    a float32 .npy of shape (32, 32, 32, 3); default: a fixed synthetic batch\n"
                "  --output   where to write the (32, 16, 16, 1) float32 output\n"
-               "             (default: pellavine_output.npy next to this program)\n"
+               "             (default: pellavine_output.npy next to this program); an existing\n"
+               "             file is replaced by a new one. /dev/stdout, /dev/stderr, /dev/fd/N\n"
+               "             and /proc/self/fd/N name the open descriptor, which is written as it\n"
+               "             is (a file opened for appending is appended to); the summary then\n"
+               "             goes to standard error if the output is standard output\n"
                "  --runs     timed predictions after planning (default: 10)\n"
                "exit status:\n"
                "  0  success\n"
-               "  2  an error of this program (options, input, output file): no output written;\n"
-               "     or the summary could not be written (the output was written)\n"
+               "  2  an error of this program (options, input, output file): no output written\n"
+               "     (to a descriptor, part of it may have been); or the summary could not be\n"
+               "     written (the output was written)\n"
                "  1  the library failed: it ended the process with its failure report, or a call\n"
                "     into it failed (no output written); or its runs after planning differ from\n"
                "     the planning run (output written)\n",
@@ -306,24 +311,58 @@ bool write_all(int fd, const std::string& bytes) {
   return true;
 }
 
-// The output file, checked before any work. Nothing is created at its path
-// until the result is complete: the result goes to a temporary file in the
-// target's folder, which then replaces the target in one rename, so a failed
-// write leaves an earlier file as it was and no temporary file behind. The new
-// file is the running user's, with the old file's permissions but no set-ID or
-// sticky bit; hard links to the old file keep the old contents. A symbolic
-// link is followed (the file it names is replaced, the link kept); an existing
-// special file such as /dev/null is written in place.
+// The descriptor that an output name stands for: /dev/stdin, /dev/stdout,
+// /dev/stderr, /dev/fd/N and /proc/self/fd/N name a stream the job was given
+// open. -1 for any other name.
+int stream_descriptor(const std::string& path) {
+  const char* const standard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+  for (int fd = 0; fd < 3; ++fd)
+    if (path == standard[fd]) return fd;
+  for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (path.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string n = path.substr(prefix.size());
+    // The kernel's own form: decimal, no sign, no leading zero.
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos ||
+        (n[0] == '0' && n.size() > 1))
+      return -1;
+    return std::stoi(n);
+  }
+  return -1;
+}
+
+// The output, checked before any work.
+//
+// A file: nothing is created at its path until the result is complete. The
+// result goes to a temporary file in the target's folder, which then replaces
+// the target in one rename, so a failed write leaves an earlier file as it
+// was and no temporary file behind. The new file is the running user's, with
+// the old file's permissions but no set-ID or sticky bit; hard links to the
+// old file keep the old contents. A symbolic link is followed (the file it
+// names is replaced, the link kept); an existing special file such as
+// /dev/null is written in place.
+//
+// A stream (see stream_descriptor): the descriptor is written as it is, never
+// truncated or replaced, so a file opened for appending is appended to and a
+// pipe works.
 class OutputFile {
  public:
   OutputFile(const std::string& path, const std::string& input) : path_(path) {
+    stream_ = stream_descriptor(path);
     struct stat st;
+    if (stream_ >= 0) {
+      const int flags = fcntl(stream_, F_GETFL);
+      const std::string fd = std::to_string(stream_);
+      if (flags < 0) throw std::runtime_error("cannot write " + path + ": descriptor " + fd + " is not open");
+      if ((flags & O_ACCMODE) == O_RDONLY)
+        throw std::runtime_error("cannot write " + path + ": descriptor " + fd + " is open for reading only");
+      if (fstat(stream_, &st) != 0) fail("cannot write");
+      refuse_input(st, input);
+      return;
+    }
     if (stat(path.c_str(), &st) == 0) {
       if (S_ISDIR(st.st_mode)) throw std::runtime_error("cannot create " + path + ": it is a folder");
       if (access(path.c_str(), W_OK) != 0) fail("cannot create");
-      struct stat in;
-      if (!input.empty() && stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino)
-        throw std::runtime_error("--input " + input + " and --output " + path + " name the same file");
+      refuse_input(st, input);
       char* real = realpath(path.c_str(), nullptr);
       if (real == nullptr) fail("cannot create");
       target_ = real;
@@ -349,12 +388,24 @@ class OutputFile {
 
   const std::string& path() const { return path_; }
 
+  // Whether the output is the file that standard output writes to.
+  bool on_standard_output() const {
+    struct stat out, mine;
+    return stream_ == STDOUT_FILENO || (stream_ >= 0 && fstat(STDOUT_FILENO, &out) == 0 &&
+                                        fstat(stream_, &mine) == 0 && out.st_dev == mine.st_dev &&
+                                        out.st_ino == mine.st_ino);
+  }
+
   void write(const std::vector<float>& data) const {
+    const std::string bytes = npy_bytes(data);
+    if (stream_ >= 0) {
+      if (!write_all(stream_, bytes)) fail("cannot write");
+      return;
+    }
     std::string temporary;
     const int fd = in_place_ ? open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : create_temporary(temporary);
     if (fd < 0) fail("cannot write");
-    bool done = (in_place_ || fchmod(fd, mode_) == 0) && write_all(fd, npy_bytes(data)) &&
-                (in_place_ || fsync(fd) == 0);
+    bool done = (in_place_ || fchmod(fd, mode_) == 0) && write_all(fd, bytes) && (in_place_ || fsync(fd) == 0);
     int err = errno;
     if (close(fd) != 0 && done) {
       done = false;
@@ -373,6 +424,11 @@ class OutputFile {
   [[noreturn]] void fail(const char* what, int err = errno) const {
     throw std::runtime_error(std::string(what) + " " + path_ + ": " + std::strerror(err));
   }
+  void refuse_input(const struct stat& output, const std::string& input) const {
+    struct stat in;
+    if (!input.empty() && stat(input.c_str(), &in) == 0 && in.st_dev == output.st_dev && in.st_ino == output.st_ino)
+      throw std::runtime_error("--input " + input + " and --output " + path_ + " name the same file");
+  }
   // A new empty file beside the target, named after it; returns its descriptor.
   int create_temporary(std::string& name) const {
     const size_t slash = target_.rfind('/');
@@ -384,6 +440,7 @@ class OutputFile {
   }
 
   std::string path_;    // as given, for messages
+  int stream_ = -1;     // the descriptor written, for a stream
   std::string target_;  // the file that is replaced or written
   bool in_place_ = false;
   mode_t mode_ = 0;
@@ -448,6 +505,7 @@ struct Report {
 
 int run(const Options& o, Report& report) {
   const OutputFile output_file(o.output.empty() ? program_folder() + "/pellavine_output.npy" : o.output, o.input);
+  if (output_file.on_standard_output()) report.to = stderr;
   const std::string library = o.library.empty() ? program_folder() + "/libqel_pellavine.so" : o.library;
   Library lib(library);
 
