@@ -408,6 +408,21 @@ TEST(MainJob, WritesToAnOpenDescriptorAsItIs) {
   }
 }
 
+// The temporary file's name is the output's, cut short where it would be
+// longer than a name in the folder may be.
+TEST(MainJob, TakesTheLongestNameTheFolderTakes) {
+  const std::string want = reference_output();
+  for (const size_t length : {248, 255}) {
+    const std::string name(length, 'n');
+    const std::string before = files();
+    const ChildResult j = main_job("--runs 1 --output " + name);
+    EXPECT_EQ(j.status, 0) << j.out;
+    EXPECT_TRUE(read_file(job_dir() + name) == want) << length << " bytes";
+    std::remove((job_dir() + name).c_str());
+    EXPECT_EQ(files(), before);
+  }
+}
+
 // The summary is the job's report: if it cannot be written (a full device, a
 // closed standard output) the job fails, though the output was written.
 TEST(MainJob, AnUnwritableSummaryIsAFailure) {

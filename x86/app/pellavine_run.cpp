@@ -7,6 +7,7 @@
 //   pellavine_run [--library PATH] [--input BATCH.npy] [--output OUT.npy] [--runs N]
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -379,6 +380,7 @@ class OutputFile {
       mode_ = 0666 & ~mask;
     }
     if (!in_place_) {
+      temporary_ = temporary_pattern();
       // A trial file shows that the folder takes new files.
       std::string trial;
       close(create_temporary(trial));
@@ -429,19 +431,34 @@ class OutputFile {
     if (!input.empty() && stat(input.c_str(), &in) == 0 && in.st_dev == output.st_dev && in.st_ino == output.st_ino)
       throw std::runtime_error("--input " + input + " and --output " + path_ + " name the same file");
   }
-  // A new empty file beside the target, named after it; returns its descriptor.
-  int create_temporary(std::string& name) const {
+  // The temporary file's name for mkostemp: ".NAME.XXXXXX" beside the target.
+  // NAME is cut short (at a character boundary) where the whole would be
+  // longer than the folder takes; the random part keeps it unique.
+  std::string temporary_pattern() const {
     const size_t slash = target_.rfind('/');
-    name = slash == std::string::npos ? "." + target_ : target_.substr(0, slash + 1) + "." + target_.substr(slash + 1);
-    name += ".XXXXXX";
+    const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    const long longest = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const size_t room = static_cast<size_t>(longest > 0 ? longest : NAME_MAX) - std::strlen("..XXXXXX");
+    if (name.size() > room) {
+      size_t cut = room;
+      while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+      name.resize(cut);
+    }
+    return folder + "." + name + ".XXXXXX";
+  }
+  // A new empty file named after temporary_; returns its descriptor.
+  int create_temporary(std::string& name) const {
+    name = temporary_;
     const int fd = mkostemp(&name[0], O_CLOEXEC);
     if (fd < 0) fail("cannot create");
     return fd;
   }
 
-  std::string path_;    // as given, for messages
-  int stream_ = -1;     // the descriptor written, for a stream
-  std::string target_;  // the file that is replaced or written
+  std::string path_;       // as given, for messages
+  int stream_ = -1;        // the descriptor written, for a stream
+  std::string target_;     // the file that is replaced or written
+  std::string temporary_;  // the pattern of the temporary file's name
   bool in_place_ = false;
   mode_t mode_ = 0;
 };
