@@ -8,7 +8,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -312,6 +314,67 @@ bool write_all(int fd, const std::string& bytes) {
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// The temporary output file under SIGINT, SIGTERM and SIGHUP: the handler
+// removes it, then the process ends as the signal would have ended it.
+
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The temporary file's name while it exists, else empty. The main thread
+// fills it in, creates, renames or removes the file and empties it only with
+// the interrupts held off, so the handler never sees a name that is not the
+// file's, nor one already renamed over the target.
+char g_temporary[PATH_MAX + 1];
+
+// Only the main thread acts: in another thread (the library's OpenMP threads,
+// which take a signal that the main thread holds off) the handler passes the
+// signal on to the main thread, which takes it once the interrupts are no
+// longer held off.
+void on_interrupt(int sig) {
+  const int saved = errno;
+  const pid_t process = getpid();
+  if (static_cast<pid_t>(syscall(SYS_gettid)) != process) {
+    syscall(SYS_tgkill, process, process, sig);
+    errno = saved;
+    return;
+  }
+  if (g_temporary[0] != '\0') unlink(g_temporary);
+  g_temporary[0] = '\0';
+  signal(sig, SIG_DFL);
+  raise(sig);  // held off while the handler runs, then ends the process
+}
+
+// An interrupt that the job was started with ignored (SIGHUP under nohup)
+// stays ignored.
+void catch_interrupts() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : kInterrupts) sigaddset(&action.sa_mask, sig);
+  for (const int sig : kInterrupts) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
+  }
+}
+
+// Holds off the interrupts in the main thread for its lifetime.
+class InterruptsHeld {
+ public:
+  InterruptsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kInterrupts) sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
 // The descriptor that an output name stands for: /dev/stdin, /dev/stdout,
 // /dev/stderr, /dev/fd/N and /proc/self/fd/N name a stream the job was given
 // open. -1 for any other name.
@@ -335,12 +398,12 @@ int stream_descriptor(const std::string& path) {
 //
 // A file: nothing is created at its path until the result is complete. The
 // result goes to a temporary file in the target's folder, which then replaces
-// the target in one rename, so a failed write leaves an earlier file as it
-// was and no temporary file behind. The new file is the running user's, with
-// the old file's permissions but no set-ID or sticky bit; hard links to the
-// old file keep the old contents. A symbolic link is followed (the file it
-// names is replaced, the link kept); an existing special file such as
-// /dev/null is written in place.
+// the target in one rename, so a failed or interrupted write leaves an earlier
+// file as it was and no temporary file behind. The new file is the running
+// user's, with the old file's permissions but no set-ID or sticky bit; hard
+// links to the old file keep the old contents. A symbolic link is followed
+// (the file it names is replaced, the link kept); an existing special file
+// such as /dev/null is written in place.
 //
 // A stream (see stream_descriptor): the descriptor is written as it is, never
 // truncated or replaced, so a file opened for appending is appended to and a
@@ -381,10 +444,10 @@ class OutputFile {
     }
     if (!in_place_) {
       temporary_ = temporary_pattern();
+      catch_interrupts();
       // A trial file shows that the folder takes new files.
-      std::string trial;
-      close(create_temporary(trial));
-      unlink(trial.c_str());
+      close(create_temporary());
+      end_temporary(false);
     }
   }
 
@@ -404,8 +467,7 @@ class OutputFile {
       if (!write_all(stream_, bytes)) fail("cannot write");
       return;
     }
-    std::string temporary;
-    const int fd = in_place_ ? open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : create_temporary(temporary);
+    const int fd = in_place_ ? open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : create_temporary();
     if (fd < 0) fail("cannot write");
     bool done = (in_place_ || fchmod(fd, mode_) == 0) && write_all(fd, bytes) && (in_place_ || fsync(fd) == 0);
     int err = errno;
@@ -413,12 +475,12 @@ class OutputFile {
       done = false;
       err = errno;
     }
-    if (done && !in_place_ && rename(temporary.c_str(), target_.c_str()) != 0) {
+    if (done && !in_place_ && !end_temporary(true)) {
       done = false;
       err = errno;
     }
     if (done) return;
-    if (!in_place_) unlink(temporary.c_str());
+    if (!in_place_) end_temporary(false);
     fail("cannot write", err);
   }
 
@@ -448,11 +510,26 @@ class OutputFile {
     return folder + "." + name + ".XXXXXX";
   }
   // A new empty file named after temporary_; returns its descriptor.
-  int create_temporary(std::string& name) const {
-    name = temporary_;
-    const int fd = mkostemp(&name[0], O_CLOEXEC);
-    if (fd < 0) fail("cannot create");
-    return fd;
+  int create_temporary() const {
+    if (temporary_.size() >= sizeof g_temporary) fail("cannot create", ENAMETOOLONG);
+    const InterruptsHeld held;
+    std::memcpy(g_temporary, temporary_.c_str(), temporary_.size() + 1);
+    const int fd = mkostemp(g_temporary, O_CLOEXEC);
+    if (fd >= 0) return fd;
+    const int err = errno;
+    g_temporary[0] = '\0';
+    fail("cannot create", err);
+  }
+  // Renames the temporary file over the target (`keep`) or removes it. It is
+  // no longer the handler's to remove once renamed or removed; a failed rename
+  // keeps it so.
+  bool end_temporary(bool keep) const {
+    const InterruptsHeld held;
+    const bool done = keep ? rename(g_temporary, target_.c_str()) == 0 : unlink(g_temporary) == 0;
+    const int err = errno;
+    if (done || !keep) g_temporary[0] = '\0';
+    errno = err;
+    return done;
   }
 
   std::string path_;       // as given, for messages
