@@ -2,8 +2,12 @@
 // exit handlers) and the main job's input and output. Every host is a child
 // process that loads the library itself; this program never does.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/user.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -362,6 +366,178 @@ TEST(MainJob, NeverLosesAFile) {
     EXPECT_EQ(std::count(j.out.begin(), j.out.end(), '\n'), 1) << "more than the refusal: " << j.out;
     EXPECT_TRUE(read_file(in) == batch) << "the input was changed through " << out;
   }
+}
+
+// What a normal run writes to a file, for the runs that write elsewhere.
+std::string reference_output() {
+  static const std::string bytes = [] {
+    const ChildResult j = main_job("--runs 1 --output reference.npy");
+    EXPECT_EQ(j.status, 0) << j.out;
+    return read_file(job_dir() + "reference.npy");
+  }();
+  return bytes;
+}
+
+// An output named /dev/stdout, /dev/fd/N or /proc/self/fd/N is the descriptor
+// the job was given, written as it is: appended to after what a file held, or
+// into a pipe; the summary goes to standard error when the output is standard
+// output. A descriptor that is closed, open only for reading or open on the
+// input is refused before any work, the input kept.
+TEST(MainJob, WritesToAnOpenDescriptorAsItIs) {
+  const std::string want = reference_output();
+  ASSERT_GT(want.size(), 32768u);
+  const std::string earlier = "an earlier line\nand another\n";
+  for (const char* log : {"job.log", "fd9.log"}) std::ofstream(job_dir() + log) << earlier;
+  ChildResult j = main_job("--runs 1 --output /dev/stdout >> job.log");
+  EXPECT_EQ(j.status, 0) << j.out;
+  EXPECT_NE(j.out.find("output:  /dev/stdout (32, 16, 16, 1)\nsummary: "), std::string::npos) << j.out;
+  EXPECT_TRUE(read_file(job_dir() + "job.log") == earlier + want) << "the log did not gain exactly the output";
+
+  j = main_job("--runs 1 --output /dev/fd/9 9>> fd9.log");
+  EXPECT_EQ(j.status, 0) << j.out;
+  EXPECT_NE(j.out.find("summary: "), std::string::npos) << j.out;
+  EXPECT_TRUE(read_file(job_dir() + "fd9.log") == earlier + want) << "descriptor 9's file did not gain the output";
+
+  j = main_job("--runs 1 --output /dev/stdout | cat > piped.npy");
+  EXPECT_NE(j.out.find("summary: "), std::string::npos) << j.out;
+  EXPECT_TRUE(read_file(job_dir() + "piped.npy") == want) << "the pipe did not carry the output";
+
+  const std::string in = npy("{" + kGood + kShape);
+  const std::string batch = read_file(in);
+  const struct {
+    std::string args, message;
+  } refused[] = {
+      {"--output /proc/self/fd/7 7>&-", "cannot write /proc/self/fd/7: descriptor 7 is not open"},
+      {"--output /dev/fd/8 8< in.npy", "cannot write /dev/fd/8: descriptor 8 is open for reading only"},
+      {"--input in.npy --output /dev/stdout >> in.npy", "--input in.npy and --output /dev/stdout name the same file"},
+  };
+  for (const auto& [args, message] : refused) {
+    j = main_job("--runs 1 " + args);
+    EXPECT_EQ(j.status, 2) << args;
+    EXPECT_EQ(j.out.find(message), j.out.find(": ") + 2) << j.out;
+    EXPECT_EQ(std::count(j.out.begin(), j.out.end(), '\n'), 1) << "more than the refusal: " << j.out;
+    EXPECT_TRUE(read_file(in) == batch) << "the input was changed by " << args;
+  }
+}
+
+// The temporary file's name is the output's, cut short where it would be
+// longer than a name in the folder may be.
+TEST(MainJob, TakesTheLongestNameTheFolderTakes) {
+  const std::string want = reference_output();
+  for (const size_t length : {248, 255}) {
+    const std::string name(length, 'n');
+    const std::string before = files();
+    const ChildResult j = main_job("--runs 1 --output " + name);
+    EXPECT_EQ(j.status, 0) << j.out;
+    EXPECT_TRUE(read_file(job_dir() + name) == want) << length << " bytes";
+    std::remove((job_dir() + name).c_str());
+    EXPECT_EQ(files(), before);
+  }
+}
+
+// The summary is the job's report: if it cannot be written (a full device, a
+// closed standard output) the job fails, though the output was written.
+TEST(MainJob, AnUnwritableSummaryIsAFailure) {
+  const struct {
+    std::string redirect, cause;
+  } unwritable[] = {{"> /dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}};
+  for (const auto& [redirect, cause] : unwritable) {
+    std::remove((job_dir() + "out.npy").c_str());
+    const ChildResult j = main_job("--runs 1 --output out.npy " + redirect);
+    EXPECT_EQ(j.status, 2) << redirect;
+    EXPECT_NE(j.out.find(": cannot write the summary to standard output: " + cause + " (the output was written)\n"),
+              std::string::npos)
+        << j.out;
+    EXPECT_TRUE(read_file(job_dir() + "out.npy") == reference_output()) << redirect;
+  }
+}
+
+// An existing output is replaced by a new file that takes its permissions
+// but not its set-user-ID, set-group-ID or sticky bit.
+TEST(MainJob, ReplacingAnOutputDropsItsSetIdBits) {
+  const std::string out = job_dir() + "out.npy";
+  std::ofstream(out) << "an earlier result";
+  ASSERT_EQ(chmod(out.c_str(), 07750), 0);
+  const ChildResult j = main_job("--runs 1 --output out.npy");
+  EXPECT_EQ(j.status, 0) << j.out;
+  struct stat st;
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+}
+
+// The signals pending for the whole of process `pid`, as a mask.
+unsigned long long shared_pending(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string key; status >> key;)
+    if (key == "ShdPnd:") {
+      unsigned long long mask = 0;
+      status >> std::hex >> mask;
+      return mask;
+    }
+  return 0;
+}
+
+// Runs the main job at two threads in its folder, its standard output and
+// error discarded, `ignored` ignored from the start (0: none). When its main
+// thread enters the system call `call`, the job is sent `sig`, which its other
+// thread takes while the main thread stays stopped; then the main thread goes
+// on. Returns the job's wait status.
+int interrupted_at(long call, int sig, int ignored = 0) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    if (chdir(job_dir().c_str()) != 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(127);
+    if (ignored != 0) signal(ignored, SIG_IGN);
+    setenv("OMP_NUM_THREADS", "2", 1);
+    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+    execl(QEL_MAIN_JOB, QEL_MAIN_JOB, "--runs", "1", "--output", "out.npy", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);  // stopped at the exec
+  ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL));
+  for (intptr_t pass = 0;;) {  // stops at every system call's entry and exit
+    ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(pass));
+    waitpid(pid, &status, 0);
+    if (!WIFSTOPPED(status)) return status;  // ended without the call
+    pass = WSTOPSIG(status) == SIGTRAP || WSTOPSIG(status) == (SIGTRAP | 0x80) ? 0 : WSTOPSIG(status);
+    user_regs_struct regs;
+    if (WSTOPSIG(status) == (SIGTRAP | 0x80) && ptrace(PTRACE_GETREGS, pid, nullptr, &regs) == 0 &&
+        static_cast<long>(regs.orig_rax) == call)
+      break;
+  }
+  kill(pid, sig);
+  for (int ms = 0; ms < 2000 && (shared_pending(pid) >> (sig - 1) & 1) != 0; ++ms) usleep(1000);
+  ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+// An interrupt while the output is written (here as it is made durable) ends
+// the job as the signal does, and leaves neither a temporary file nor a
+// changed earlier output. One that comes as the temporary file replaces the
+// output ends the job once it is replaced. An interrupt that the job was
+// started with ignored stays ignored.
+TEST(MainJob, AnInterruptedWriteLeavesNoTemporaryFile) {
+  const std::string want = reference_output();
+  const std::string out = job_dir() + "out.npy";
+  std::ofstream(out) << "an earlier result";
+  const std::string before = files();
+  for (const int sig : {SIGINT, SIGHUP}) {
+    const int status = interrupted_at(SYS_fsync, sig);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig) << ": wait status " << status;
+    EXPECT_EQ(files(), before) << strsignal(sig);
+    EXPECT_TRUE(read_file(out) == "an earlier result") << strsignal(sig);
+  }
+  int status = interrupted_at(SYS_rename, SIGTERM);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+  EXPECT_EQ(files(), before);
+  EXPECT_TRUE(read_file(out) == want) << "the rename did not finish";
+
+  std::ofstream(out) << "an earlier result";
+  status = interrupted_at(SYS_fsync, SIGHUP, SIGHUP);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  EXPECT_TRUE(read_file(out) == want);
 }
 
 // VmPeak or VmSize of this process, in kB.

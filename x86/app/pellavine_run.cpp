@@ -7,7 +7,10 @@
 //   pellavine_run [--library PATH] [--input BATCH.npy] [--output OUT.npy] [--runs N]
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,15 +49,28 @@ void print_usage(std::FILE* to, const char* argv0) {
                "  --library  the library to load (default: libqel_pellavine.so next to this program)\n"
                "  --input    a float32 .npy of shape (32, 32, 32, 3); default: a fixed synthetic batch\n"
                "  --output   where to write the (32, 16, 16, 1) float32 output\n"
-               "             (default: pellavine_output.npy next to this program)\n"
+               "             (default: pellavine_output.npy next to this program); an existing\n"
+               "             file is replaced by a new one. /dev/stdout, /dev/stderr, /dev/fd/N\n"
+               "             and /proc/self/fd/N name the open descriptor, which is written as it\n"
+               "             is (a file opened for appending is appended to); the summary then\n"
+               "             goes to standard error if the output is standard output\n"
                "  --runs     timed predictions after planning (default: 10)\n"
                "exit status:\n"
                "  0  success\n"
-               "  2  an error of this program (options, input, output file); no output written\n"
+               "  2  an error of this program (options, input, output file): no output written\n"
+               "     (to a descriptor, part of it may have been); or the summary could not be\n"
+               "     written (the output was written)\n"
                "  1  the library failed: it ended the process with its failure report, or a call\n"
                "     into it failed (no output written); or its runs after planning differ from\n"
                "     the planning run (output written)\n",
                argv0);
+}
+
+// Flushes a stream of the report: empty if all that was written to it arrived,
+// else why not (a full device, a closed descriptor).
+std::string lost_writes(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return std::strerror(errno);
+  return std::ferror(stream) ? "a write to it failed" : "";
 }
 
 [[noreturn]] void usage(const char* argv0, const std::string& problem) {
@@ -69,7 +85,10 @@ Options parse(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "-h" || arg == "--help") {
       print_usage(stdout, argv[0]);
-      std::exit(0);
+      const std::string lost = lost_writes(stdout);
+      if (lost.empty()) std::exit(0);
+      std::fprintf(stderr, "%s: cannot write the usage to standard output: %s\n", argv[0], lost.c_str());
+      std::exit(2);
     }
     if (i + 1 >= argc) usage(argv[0], "missing value after " + arg);
     const std::string value = argv[++i];
@@ -295,28 +314,125 @@ bool write_all(int fd, const std::string& bytes) {
   return true;
 }
 
-// The output file, checked before any work. Nothing is created at its path
-// until the result is complete: the result goes to a temporary file in the
-// target's folder, which then replaces the target in one rename, so a failed
-// write leaves an earlier file as it was and no temporary file behind. A
-// symbolic link is followed (the file it names is replaced, the link kept);
-// an existing special file such as /dev/null is written in place.
+// ---------------------------------------------------------------------------
+// The temporary output file under SIGINT, SIGTERM and SIGHUP: the handler
+// removes it, then the process ends as the signal would have ended it.
+
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The temporary file's name while it exists, else empty. The main thread
+// fills it in, creates, renames or removes the file and empties it only with
+// the interrupts held off, so the handler never sees a name that is not the
+// file's, nor one already renamed over the target.
+char g_temporary[PATH_MAX + 1];
+
+// Only the main thread acts: in another thread (the library's OpenMP threads,
+// which take a signal that the main thread holds off) the handler passes the
+// signal on to the main thread, which takes it once the interrupts are no
+// longer held off.
+void on_interrupt(int sig) {
+  const int saved = errno;
+  const pid_t process = getpid();
+  if (static_cast<pid_t>(syscall(SYS_gettid)) != process) {
+    syscall(SYS_tgkill, process, process, sig);
+    errno = saved;
+    return;
+  }
+  if (g_temporary[0] != '\0') unlink(g_temporary);
+  g_temporary[0] = '\0';
+  signal(sig, SIG_DFL);
+  raise(sig);  // held off while the handler runs, then ends the process
+}
+
+// An interrupt that the job was started with ignored (SIGHUP under nohup)
+// stays ignored.
+void catch_interrupts() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : kInterrupts) sigaddset(&action.sa_mask, sig);
+  for (const int sig : kInterrupts) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) sigaction(sig, &action, nullptr);
+  }
+}
+
+// Holds off the interrupts in the main thread for its lifetime.
+class InterruptsHeld {
+ public:
+  InterruptsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : kInterrupts) sigaddset(&set, sig);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// The descriptor that an output name stands for: /dev/stdin, /dev/stdout,
+// /dev/stderr, /dev/fd/N and /proc/self/fd/N name a stream the job was given
+// open. -1 for any other name.
+int stream_descriptor(const std::string& path) {
+  const char* const standard[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+  for (int fd = 0; fd < 3; ++fd)
+    if (path == standard[fd]) return fd;
+  for (const std::string prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (path.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string n = path.substr(prefix.size());
+    // The kernel's own form: decimal, no sign, no leading zero.
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos ||
+        (n[0] == '0' && n.size() > 1))
+      return -1;
+    return std::stoi(n);
+  }
+  return -1;
+}
+
+// The output, checked before any work.
+//
+// A file: nothing is created at its path until the result is complete. The
+// result goes to a temporary file in the target's folder, which then replaces
+// the target in one rename, so a failed or interrupted write leaves an earlier
+// file as it was and no temporary file behind. The new file is the running
+// user's, with the old file's permissions but no set-ID or sticky bit; hard
+// links to the old file keep the old contents. A symbolic link is followed
+// (the file it names is replaced, the link kept); an existing special file
+// such as /dev/null is written in place.
+//
+// A stream (see stream_descriptor): the descriptor is written as it is, never
+// truncated or replaced, so a file opened for appending is appended to and a
+// pipe works.
 class OutputFile {
  public:
   OutputFile(const std::string& path, const std::string& input) : path_(path) {
+    stream_ = stream_descriptor(path);
     struct stat st;
+    if (stream_ >= 0) {
+      const int flags = fcntl(stream_, F_GETFL);
+      const std::string fd = std::to_string(stream_);
+      if (flags < 0) throw std::runtime_error("cannot write " + path + ": descriptor " + fd + " is not open");
+      if ((flags & O_ACCMODE) == O_RDONLY)
+        throw std::runtime_error("cannot write " + path + ": descriptor " + fd + " is open for reading only");
+      if (fstat(stream_, &st) != 0) fail("cannot write");
+      refuse_input(st, input);
+      return;
+    }
     if (stat(path.c_str(), &st) == 0) {
       if (S_ISDIR(st.st_mode)) throw std::runtime_error("cannot create " + path + ": it is a folder");
       if (access(path.c_str(), W_OK) != 0) fail("cannot create");
-      struct stat in;
-      if (!input.empty() && stat(input.c_str(), &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino)
-        throw std::runtime_error("--input " + input + " and --output " + path + " name the same file");
+      refuse_input(st, input);
       char* real = realpath(path.c_str(), nullptr);
       if (real == nullptr) fail("cannot create");
       target_ = real;
       std::free(real);
       in_place_ = !S_ISREG(st.st_mode);
-      mode_ = st.st_mode & 07777;
+      mode_ = st.st_mode & 0777;
     } else {
       // A link to a missing file is refused too: stat finds nothing, lstat the link.
       struct stat link;
@@ -327,32 +443,44 @@ class OutputFile {
       mode_ = 0666 & ~mask;
     }
     if (!in_place_) {
+      temporary_ = temporary_pattern();
+      catch_interrupts();
       // A trial file shows that the folder takes new files.
-      std::string trial;
-      close(create_temporary(trial));
-      unlink(trial.c_str());
+      close(create_temporary());
+      end_temporary(false);
     }
   }
 
   const std::string& path() const { return path_; }
 
+  // Whether the output is the file that standard output writes to.
+  bool on_standard_output() const {
+    struct stat out, mine;
+    return stream_ == STDOUT_FILENO || (stream_ >= 0 && fstat(STDOUT_FILENO, &out) == 0 &&
+                                        fstat(stream_, &mine) == 0 && out.st_dev == mine.st_dev &&
+                                        out.st_ino == mine.st_ino);
+  }
+
   void write(const std::vector<float>& data) const {
-    std::string temporary;
-    const int fd = in_place_ ? open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : create_temporary(temporary);
+    const std::string bytes = npy_bytes(data);
+    if (stream_ >= 0) {
+      if (!write_all(stream_, bytes)) fail("cannot write");
+      return;
+    }
+    const int fd = in_place_ ? open(target_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC) : create_temporary();
     if (fd < 0) fail("cannot write");
-    bool done = (in_place_ || fchmod(fd, mode_) == 0) && write_all(fd, npy_bytes(data)) &&
-                (in_place_ || fsync(fd) == 0);
+    bool done = (in_place_ || fchmod(fd, mode_) == 0) && write_all(fd, bytes) && (in_place_ || fsync(fd) == 0);
     int err = errno;
     if (close(fd) != 0 && done) {
       done = false;
       err = errno;
     }
-    if (done && !in_place_ && rename(temporary.c_str(), target_.c_str()) != 0) {
+    if (done && !in_place_ && !end_temporary(true)) {
       done = false;
       err = errno;
     }
     if (done) return;
-    if (!in_place_) unlink(temporary.c_str());
+    if (!in_place_) end_temporary(false);
     fail("cannot write", err);
   }
 
@@ -360,18 +488,54 @@ class OutputFile {
   [[noreturn]] void fail(const char* what, int err = errno) const {
     throw std::runtime_error(std::string(what) + " " + path_ + ": " + std::strerror(err));
   }
-  // A new empty file beside the target, named after it; returns its descriptor.
-  int create_temporary(std::string& name) const {
+  void refuse_input(const struct stat& output, const std::string& input) const {
+    struct stat in;
+    if (!input.empty() && stat(input.c_str(), &in) == 0 && in.st_dev == output.st_dev && in.st_ino == output.st_ino)
+      throw std::runtime_error("--input " + input + " and --output " + path_ + " name the same file");
+  }
+  // The temporary file's name for mkostemp: ".NAME.XXXXXX" beside the target.
+  // NAME is cut short (at a character boundary) where the whole would be
+  // longer than the folder takes; the random part keeps it unique.
+  std::string temporary_pattern() const {
     const size_t slash = target_.rfind('/');
-    name = slash == std::string::npos ? "." + target_ : target_.substr(0, slash + 1) + "." + target_.substr(slash + 1);
-    name += ".XXXXXX";
-    const int fd = mkostemp(&name[0], O_CLOEXEC);
-    if (fd < 0) fail("cannot create");
-    return fd;
+    const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    const long longest = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const size_t room = static_cast<size_t>(longest > 0 ? longest : NAME_MAX) - std::strlen("..XXXXXX");
+    if (name.size() > room) {
+      size_t cut = room;
+      while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+      name.resize(cut);
+    }
+    return folder + "." + name + ".XXXXXX";
+  }
+  // A new empty file named after temporary_; returns its descriptor.
+  int create_temporary() const {
+    if (temporary_.size() >= sizeof g_temporary) fail("cannot create", ENAMETOOLONG);
+    const InterruptsHeld held;
+    std::memcpy(g_temporary, temporary_.c_str(), temporary_.size() + 1);
+    const int fd = mkostemp(g_temporary, O_CLOEXEC);
+    if (fd >= 0) return fd;
+    const int err = errno;
+    g_temporary[0] = '\0';
+    fail("cannot create", err);
+  }
+  // Renames the temporary file over the target (`keep`) or removes it. It is
+  // no longer the handler's to remove once renamed or removed; a failed rename
+  // keeps it so.
+  bool end_temporary(bool keep) const {
+    const InterruptsHeld held;
+    const bool done = keep ? rename(g_temporary, target_.c_str()) == 0 : unlink(g_temporary) == 0;
+    const int err = errno;
+    if (done || !keep) g_temporary[0] = '\0';
+    errno = err;
+    return done;
   }
 
-  std::string path_;    // as given, for messages
-  std::string target_;  // the file that is replaced or written
+  std::string path_;       // as given, for messages
+  int stream_ = -1;        // the descriptor written, for a stream
+  std::string target_;     // the file that is replaced or written
+  std::string temporary_;  // the pattern of the temporary file's name
   bool in_place_ = false;
   mode_t mode_ = 0;
 };
@@ -426,16 +590,24 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-int run(const Options& o) {
+// Where the summary goes, and whether the output was written; main checks
+// that the summary arrived.
+struct Report {
+  std::FILE* to = stdout;
+  bool output_written = false;
+};
+
+int run(const Options& o, Report& report) {
   const OutputFile output_file(o.output.empty() ? program_folder() + "/pellavine_output.npy" : o.output, o.input);
+  if (output_file.on_standard_output()) report.to = stderr;
   const std::string library = o.library.empty() ? program_folder() + "/libqel_pellavine.so" : o.library;
   Library lib(library);
 
   std::vector<float> input = o.input.empty() ? synthetic_batch() : read_npy(o.input);
   std::vector<float> output(kOutputCount, std::numeric_limits<float>::quiet_NaN());
-  std::printf("library: %s\n", library.c_str());
-  std::printf("input:   %s %s\n", o.input.empty() ? "synthetic batch" : o.input.c_str(),
-              shape_text(kInputShape).c_str());
+  std::fprintf(report.to, "library: %s\n", library.c_str());
+  std::fprintf(report.to, "input:   %s %s\n", o.input.empty() ? "synthetic batch" : o.input.c_str(),
+               shape_text(kInputShape).c_str());
 
   double planning_ms = 0.0;
   std::vector<double> times;
@@ -457,6 +629,7 @@ int run(const Options& o) {
   }
   const bool stable = std::memcmp(planned.data(), output.data(), output.size() * sizeof(float)) == 0;
   output_file.write(output);
+  report.output_written = true;
   lib.release();
 
   double lo = output[0], hi = output[0], sum = 0.0;
@@ -473,12 +646,12 @@ int run(const Options& o) {
     for (unsigned char b : bytes) fnv = (fnv ^ b) * 1099511628211ull;
   }
   std::sort(times.begin(), times.end());
-  std::printf("output:  %s %s\n", output_file.path().c_str(), shape_text(kOutputShape).c_str());
-  std::printf("summary: min %.6g  max %.6g  mean %.6g  sum %.9g  non-finite %zu\n", lo, hi,
-              sum / static_cast<double>(output.size()), sum, non_finite);
-  std::printf("checksum (FNV-1a of the output bytes): %016" PRIx64 "\n", fnv);
-  std::printf("time per batch: %.3f ms median, %.3f ms best over %d runs (planning run %.3f ms)\n",
-              times[times.size() / 2], times.front(), o.runs, planning_ms);
+  std::fprintf(report.to, "output:  %s %s\n", output_file.path().c_str(), shape_text(kOutputShape).c_str());
+  std::fprintf(report.to, "summary: min %.6g  max %.6g  mean %.6g  sum %.9g  non-finite %zu\n", lo, hi,
+               sum / static_cast<double>(output.size()), sum, non_finite);
+  std::fprintf(report.to, "checksum (FNV-1a of the output bytes): %016" PRIx64 "\n", fnv);
+  std::fprintf(report.to, "time per batch: %.3f ms median, %.3f ms best over %d runs (planning run %.3f ms)\n",
+               times[times.size() / 2], times.front(), o.runs, planning_ms);
   if (!stable) {
     std::fprintf(stderr, "the predictions after planning differ from the planning run's output\n");
     return 1;
@@ -493,13 +666,25 @@ int main(int argc, char** argv) {
   // process, so a failed write is cleaned up and reported like any other.
   std::signal(SIGXFSZ, SIG_IGN);
   const Options o = parse(argc, argv);
+  Report report;
+  int status = 0;
   try {
-    return run(o);
+    status = run(o, report);
   } catch (const LibraryFailure& e) {
     std::fprintf(stderr, "%s: the library failed: %s\n", argv[0], e.what());
-    return 1;
+    status = 1;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
-    return 2;
+    status = 2;
   }
+  // A summary that did not arrive (standard output on a full device, or
+  // closed) is a failure of its own; an earlier failure keeps its status.
+  const std::string lost = lost_writes(report.to);
+  if (!lost.empty()) {
+    std::fprintf(stderr, "%s: cannot write the summary to standard %s: %s%s\n", argv[0],
+                 report.to == stdout ? "output" : "error", lost.c_str(),
+                 report.output_written ? " (the output was written)" : "");
+    if (status == 0) status = 2;
+  }
+  return status;
 }
