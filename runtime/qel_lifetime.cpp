@@ -89,12 +89,16 @@ void renew_exit_mark() noexcept { std::atexit(mark_exiting); }
 
 bool EntryLock::refused() const noexcept { return reentered() || g_exiting || g_released; }
 
-bool EntryLock::refused_run() const {
-  if (!refused()) return false;
-  std::cout << "ERROR: The library is shutting down or was called from inside its own run; nothing was run."
-            << std::endl;
-  return true;
+namespace {
+bool say_refusal(bool refused, const char* what) {
+  if (refused)
+    std::cout << "ERROR: The library is shutting down or was called from inside its own run; " << what << std::endl;
+  return refused;
 }
+}  // namespace
+
+bool EntryLock::refused_run() const { return say_refusal(refused(), "nothing was run."); }
+bool EntryLock::refused_call() const { return say_refusal(refused(), "nothing was done."); }
 
 void register_release(ReleaseStage stage, ReleaseHook* hook) noexcept {
   pthread_mutex_lock(&g_hooks);

@@ -40,9 +40,11 @@ class EntryLock {
   // re-entered, or made once the process has begun to exit, or after the
   // release.
   bool refused() const noexcept;
-  // refused(), for a call that would run the network: the refusal is said on
-  // standard output, so that it never passes for a run.
+  // refused(), said on standard output, so that a refusal never passes for
+  // the call's work: for a call that would run the network, and for any
+  // other that would change the library's state (bind, initialise, release).
   bool refused_run() const;
+  bool refused_call() const;
 
  private:
   int depth_;

@@ -268,7 +268,7 @@ void deployment_run(qel_network_fn network, const qel_ctx_struct* ctx) {
 
 void deployment_free_managed_memory() {
   const EntryLock lock;
-  if (!lock.refused()) release_arena();
+  if (!lock.refused_call()) release_arena();
 }
 
 ManagerState state() {

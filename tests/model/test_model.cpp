@@ -114,6 +114,8 @@ std::string captured_run(void (*entry)()) {
 const std::string kRefused = std::string(kRefusal) + "\n";
 const std::string kClosed =
     "ERROR: The library is shutting down or was called from inside its own run; nothing was run.\n";
+const std::string kNotDone =
+    "ERROR: The library is shutting down or was called from inside its own run; nothing was done.\n";
 
 // Runs first in a process of its own (as CTest runs it): nothing has
 // initialised the model yet.
@@ -289,10 +291,11 @@ TEST_F(Lifecycle, AnExceptionPassesOutAndKeepsTheBinding) {
   EXPECT_TRUE(output_right(0));
 }
 
-// A call from inside a run on the same thread does nothing: the calls that
-// would run the network (run, predict, optimize) say so, set_IO and free
-// return silently; the network is not entered again, the binding stays,
-// nothing is planned or released.
+// A call from inside a run on the same thread does nothing and says so: the
+// calls that would run the network (run, predict, optimize) and those that
+// would bind or release (set_IO, free, the exported arena release); the
+// network is not entered again, the binding stays, nothing is planned or
+// released. The calls that never do anything return in silence.
 TEST_F(Lifecycle, CallsFromInsideARunAreRefused) {
   const auto every_entry = [] {
     qel_pellavine_run();
@@ -300,18 +303,21 @@ TEST_F(Lifecycle, CallsFromInsideARunAreRefused) {
     qel_pellavine_optimize(1);
     qel_pellavine_set_IO(g_in[1], g_out[1]);
     qel_pellavine_free();
+    nv::deployment_free_managed_memory();
+    qel_pellavine_sync();
   };
+  const std::string said = kClosed + kClosed + kClosed + kNotDone + kNotDone + kNotDone;
   qel_pellavine_set_IO(g_in[0], g_out[0]);
   const int before = g_calls;
   g_inside = every_entry;
-  EXPECT_EQ(captured_run(qel_pellavine_run), kClosed + kClosed + kClosed);
+  EXPECT_EQ(captured_run(qel_pellavine_run), said);
   EXPECT_FALSE(nv::state().captured);
   g_inside = every_entry;
-  EXPECT_EQ(captured_run([] { qel_pellavine_optimize(1); }), kClosed + kClosed + kClosed);
+  EXPECT_EQ(captured_run([] { qel_pellavine_optimize(1); }), said);
   EXPECT_EQ(nv::state().replay, std::vector<uint64_t>{0}) << "the planning run's one allocation";
   EXPECT_NE(nv::state().arena, nullptr);
   g_inside = every_entry;
-  EXPECT_EQ(captured_run([] { qel_predict(g_in[0], g_out[0]); }), kClosed + kClosed + kClosed);
+  EXPECT_EQ(captured_run([] { qel_predict(g_in[0], g_out[0]); }), said);
   EXPECT_EQ(g_reentries, 0);
   EXPECT_EQ(g_calls, before + 3);
   EXPECT_TRUE(output_right(0));

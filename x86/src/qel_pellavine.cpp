@@ -108,15 +108,18 @@ using namespace qel::pellavine;
 // Every entry point holds the library's one entry lock for its whole call, so
 // calls from several threads are serialised. A call from inside a run on the
 // same thread (an exit handler running while a failed check ends the process)
-// or after the library's release does nothing.
+// or after the library's release does nothing, and says so if it would have
+// done something: run the network, or bind, initialise or release.
 #define QEL_ENTRY                \
   const qel::EntryLock lock;     \
-  if (lock.refused()) return
-// The same for the calls that would run the network: a refusal is reported,
-// never passed off as a run.
+  if (lock.refused_call()) return
 #define QEL_RUN_ENTRY            \
   const qel::EntryLock lock;     \
   if (lock.refused_run()) return
+// The calls that never do anything return in silence.
+#define QEL_IDLE_ENTRY           \
+  const qel::EntryLock lock;     \
+  if (lock.refused()) return
 
 extern "C" {
 
@@ -147,10 +150,10 @@ void qel_pellavine_run() {
 }
 
 // The result stands in the host's output buffer when a run returns.
-void qel_pellavine_get_output() { QEL_ENTRY; }
+void qel_pellavine_get_output() { QEL_IDLE_ENTRY; }
 
 // A run returns only after all of its work has finished.
-void qel_pellavine_sync() { QEL_ENTRY; }
+void qel_pellavine_sync() { QEL_IDLE_ENTRY; }
 
 void qel_pellavine_free() {
   QEL_ENTRY;
@@ -163,10 +166,10 @@ void qel_pellavine_free_device() {
 }
 
 // The library holds no host memory of its own: the host owns both buffers.
-void qel_pellavine_free_host() { QEL_ENTRY; }
+void qel_pellavine_free_host() { QEL_IDLE_ENTRY; }
 
 void qel_pellavine_set_seed(int64_t seed) {
-  QEL_ENTRY;
+  QEL_IDLE_ENTRY;
   qel_x86_4602A7A4_00000000_D0_seed(&s_handle_device, seed);
 }
 
