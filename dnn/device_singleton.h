@@ -75,14 +75,9 @@ class LayerStatic {
   LayerStatic& operator=(const LayerStatic&) = delete;
 
   // Get-or-create of the layer static. Once the library has been released
-  // the layer static is gone, and a call is an error. Creating a primitive
-  // may register oneDNN's exit handlers: the exit mark follows each attempt.
+  // the layer static is gone, and a call is an error.
   typename Singleton::Item& get(const qel_ctx_struct* ctx) {
     if (released_) throw std::logic_error("a layer was called after the library was released");
-    if (singleton_->item != nullptr) return *singleton_->item;
-    struct RenewExitMark {
-      ~RenewExitMark() { renew_exit_mark(); }
-    } const renew;
     return singleton_->get(ctx);
   }
 

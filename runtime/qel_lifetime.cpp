@@ -21,6 +21,11 @@ bool g_exiting = false;
 bool g_released = false;
 unsigned g_marked_layers = 0;  // layer statics set up before the last exit mark
 
+// The exit mark or the release has begun: a call that starts from now on is
+// refused, so the mark or the release, which waits for the call in progress,
+// takes the lock next however fast another thread calls again.
+std::atomic<bool> g_closing{false};
+
 ReleaseHook* g_stages[3] = {};        // under g_hooks
 std::atomic<unsigned> g_layers{0};     // layer statics ever registered
 
@@ -41,15 +46,15 @@ ReleaseHook* pop(ReleaseStage stage) {
 // progress on another thread, so that call finishes before any of oneDNN's
 // handlers runs. It is registered when the library loads; inside a run (a
 // process may exit on another thread during a first run) again right after
-// each oneDNN call that may set up such state (dnn/dnnl_handle.cpp) and after
-// each layer's creation of its primitive; and at the end of any call that set
-// up new layers. What stays open is the inside of one such oneDNN call: it
-// registers its handler when it first sets up a piece of state and goes on
-// using that state until it returns, and an exit that begins in between frees
-// it under the call. Only the first creations of primitives in a process
-// make such calls (well under a millisecond each). (At unload the mark runs
-// after the release.)
+// each oneDNN call that creates something (dnn/dnnl_handle.cpp); and at the
+// end of any call that set up new layers. What stays open is the inside of
+// one such oneDNN call: it registers its handler when it first sets up a
+// piece of state and goes on using that state until it returns, and an exit
+// that begins in between frees it under the call. Only the first creations of
+// primitives in a process make such calls. (At unload the mark runs after the
+// release.)
 void mark_exiting() {
+  g_closing = true;
   const EntryLock lock;
   g_exiting = true;
 }
@@ -59,6 +64,7 @@ __attribute__((constructor)) void mark_at_load() { std::atexit(mark_exiting); }
 // The release routine: releases every registered object, stage by stage, and
 // leaves the entry points refusing to run.
 __attribute__((destructor)) void release_library() {
+  g_closing = true;
   const EntryLock lock;
   g_exiting = g_released = true;
   for (ReleaseStage stage : {ReleaseStage::kLayers, ReleaseStage::kHandleLayer, ReleaseStage::kRuntime}) {
@@ -87,7 +93,9 @@ EntryLock::~EntryLock() {
 
 void renew_exit_mark() noexcept { std::atexit(mark_exiting); }
 
-bool EntryLock::refused() const noexcept { return reentered() || g_exiting || g_released; }
+bool EntryLock::refused() const noexcept {
+  return reentered() || g_exiting || g_released || g_closing.load(std::memory_order_relaxed);
+}
 
 namespace {
 bool say_refusal(bool refused, const char* what) {

@@ -52,8 +52,8 @@ class EntryLock {
 
 // Registers the exit mark once more (see qel_lifetime.cpp), so that it runs
 // before every exit handler registered until now. For code that has just set
-// up oneDNN state, which registers exit handlers of its own: a layer right
-// after it created its primitive, inside the run.
+// up oneDNN state, which registers exit handlers of its own: the handle layer
+// right after each oneDNN call that creates something, inside the run.
 void renew_exit_mark() noexcept;
 
 // The stages of the release, in the order in which they run; within a stage
