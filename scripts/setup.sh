@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the project needs on a fresh machine, idempotently.
 #   scripts/setup.sh [BUILD_DIR]
-# Debian packages: compiler, CMake, SLEEF, GoogleTest, Google Benchmark.
+# Debian packages: compiler, CMake, SLEEF, GoogleTest, Google Benchmark, and
+# strace, with which a test interrupts the main job at a chosen system call.
 # oneDNN 3.2 (GNU OpenMP threading) from the Python package index into
 # BUILD_DIR/deps/onednn, a folder of the build tree, never into the system.
 set -euo pipefail
@@ -10,7 +11,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 case "$build_dir" in /*) ;; *) build_dir="$root/$build_dir" ;; esac
 deps="$build_dir/deps"
 
-debs=(g++ cmake make python3 python3-pip libsleef-dev libgtest-dev libgmock-dev libbenchmark-dev)
+debs=(g++ cmake make python3 python3-pip libsleef-dev libgtest-dev libgmock-dev libbenchmark-dev strace)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

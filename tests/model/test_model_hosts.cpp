@@ -2,12 +2,9 @@
 // exit handlers) and the main job's input and output. Every host is a child
 // process that loads the library itself; this program never does.
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/user.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -485,78 +482,31 @@ TEST(MainJob, ReplacingAnOutputDropsItsSetIdBits) {
   EXPECT_EQ(st.st_mode & 07777, 0750u);
 }
 
-// The signals pending for the whole of process `pid`, as a mask.
-unsigned long long shared_pending(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string key; status >> key;)
-    if (key == "ShdPnd:") {
-      unsigned long long mask = 0;
-      status >> std::hex >> mask;
-      return mask;
-    }
-  return 0;
-}
-
-// Runs the main job at two threads in its folder, its standard output and
-// error discarded, `ignored` ignored from the start (0: none). When its main
-// thread enters the system call `call`, the job is sent `sig`, which its other
-// thread takes while the main thread stays stopped; then the main thread goes
-// on. Returns the job's wait status.
-int interrupted_at(long call, int sig, int ignored = 0) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    if (chdir(job_dir().c_str()) != 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) _exit(127);
-    if (ignored != 0) signal(ignored, SIG_IGN);
-    setenv("OMP_NUM_THREADS", "2", 1);
-    ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-    execl(QEL_MAIN_JOB, QEL_MAIN_JOB, "--runs", "1", "--output", "out.npy", static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);  // stopped at the exec
-  ptrace(PTRACE_SETOPTIONS, pid, nullptr, reinterpret_cast<void*>(PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL));
-  for (intptr_t pass = 0;;) {  // stops at every system call's entry and exit
-    ptrace(PTRACE_SYSCALL, pid, nullptr, reinterpret_cast<void*>(pass));
-    waitpid(pid, &status, 0);
-    if (!WIFSTOPPED(status)) return status;  // ended without the call
-    pass = WSTOPSIG(status) == SIGTRAP || WSTOPSIG(status) == (SIGTRAP | 0x80) ? 0 : WSTOPSIG(status);
-    user_regs_struct regs;
-    if (WSTOPSIG(status) == (SIGTRAP | 0x80) && ptrace(PTRACE_GETREGS, pid, nullptr, &regs) == 0 &&
-        static_cast<long>(regs.orig_rax) == call)
-      break;
-  }
-  kill(pid, sig);
-  for (int ms = 0; ms < 2000 && (shared_pending(pid) >> (sig - 1) & 1) != 0; ++ms) usleep(1000);
-  ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
-  waitpid(pid, &status, 0);
-  return status;
-}
-
 // An interrupt while the output is written (here as it is made durable) ends
 // the job as the signal does, and leaves neither a temporary file nor a
-// changed earlier output. One that comes as the temporary file replaces the
-// output ends the job once it is replaced. An interrupt that the job was
-// started with ignored stays ignored.
+// changed earlier output; one that comes as the temporary file replaces the
+// output ends the job once it is replaced; one that the job was started with
+// ignored stays ignored. The system call tracer delivers each signal to the
+// job's main thread as that thread enters the call.
 TEST(MainJob, AnInterruptedWriteLeavesNoTemporaryFile) {
-  const std::string want = reference_output();
-  const std::string out = job_dir() + "out.npy";
+  const std::string want = reference_output(), out = job_dir() + "out.npy";
+  const auto interrupted = [](const char* call, const char* sig, const std::string& before = "") {
+    return main_job("--runs 1 --output out.npy >/dev/null 2>&1",
+                    before + " strace -f -qq -o /dev/null -e trace=" + call + " -e inject=" + call + ":signal=" + sig);
+  };
   std::ofstream(out) << "an earlier result";
   const std::string before = files();
-  for (const int sig : {SIGINT, SIGHUP}) {
-    const int status = interrupted_at(SYS_fsync, sig);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig) << ": wait status " << status;
-    EXPECT_EQ(files(), before) << strsignal(sig);
-    EXPECT_TRUE(read_file(out) == "an earlier result") << strsignal(sig);
+  for (const auto& [sig, status] : {std::pair<const char*, int>{"INT", 128 + SIGINT}, {"HUP", 128 + SIGHUP}}) {
+    EXPECT_EQ(interrupted("fsync", sig).status, status) << sig;
+    EXPECT_EQ(files(), before) << sig;
+    EXPECT_TRUE(read_file(out) == "an earlier result") << sig;
   }
-  int status = interrupted_at(SYS_rename, SIGTERM);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "wait status " << status;
+  EXPECT_EQ(interrupted("rename", "TERM").status, 128 + SIGTERM);
   EXPECT_EQ(files(), before);
   EXPECT_TRUE(read_file(out) == want) << "the rename did not finish";
 
   std::ofstream(out) << "an earlier result";
-  status = interrupted_at(SYS_fsync, SIGHUP, SIGHUP);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  EXPECT_EQ(interrupted("fsync", "HUP", "trap '' HUP;").status, 0);
   EXPECT_TRUE(read_file(out) == want);
 }
 
