@@ -49,7 +49,7 @@ ReleaseHook* pop(ReleaseStage stage) {
 // each oneDNN call that creates something (dnn/dnnl_handle.cpp); and at the
 // end of any call that set up new layers. What stays open is the inside of
 // one such oneDNN call: it registers its handler when it first sets up a
-// piece of state and goes on using that state until it returns, and an exit
+// some of its state and goes on using that state until it returns, and an exit
 // that begins in between frees it under the call. Only the first creations of
 // primitives in a process make such calls. (At unload the mark runs after the
 // release.)
