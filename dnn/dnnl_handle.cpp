@@ -410,6 +410,12 @@ bool dense_channels_last(const MemoryDesc& d) {
   return d.strides[1] == 1 && d.strides[3] == c && d.strides[2] == w * c && d.strides[0] == h * w * c;
 }
 
+// Whether a bias is absent or lies densely, one value after the other, as the
+// handle's matrix product reads it.
+bool dense_or_absent(const MemoryDesc& bias) {
+  return bias.empty() || (bias.inner_nblks == 0 && bias.strides[0] == 1);
+}
+
 // Whether the descriptors of a convolution agree with each other as oneDNN's
 // convolution requires: source and destination of the same images, the
 // weights' channels those of source and destination, one bias value per
@@ -752,7 +758,7 @@ class PixelMatrixConv {
                                                const Dims12& padding_l, const std::string& layer) {
     if (!dense_channels_last(src) || !dense_channels_last(dst)) return nullptr;
     if (weights.inner_nblks > 1 || (weights.inner_nblks == 1 && weights.inner_idxs[0] == 1)) return nullptr;
-    if (!bias.empty() && (bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
+    if (!dense_or_absent(bias)) return nullptr;
     const int64_t kh = weights.dims[2], kw = weights.dims[3];
     const int64_t hin = src.dims[2], win = src.dims[3], hout = dst.dims[2], wout = dst.dims[3];
     if (dilations[0] != 0 || dilations[1] != 0) return nullptr;
@@ -854,7 +860,7 @@ class BlockMatmulConv {
                                                const Dims12& padding_l, const Dims12& padding_r) {
     if (!has_pixel_forms(src, dst, weights, strides, dilations, padding_l, padding_r)) return nullptr;
     if (src.dims[2] * src.dims[3] > 16) return nullptr;
-    if (!bias.empty() && (bias.inner_nblks != 0 || bias.strides[0] != 1)) return nullptr;
+    if (!dense_or_absent(bias)) return nullptr;
     const int64_t cout = dst.dims[1], cin = src.dims[1];
     if (weights.inner_nblks != 1 || weights.inner_idxs[0] != 0) return nullptr;
     const int64_t b = weights.inner_blks[0];

@@ -17,13 +17,11 @@ pthread_mutex_t g_hooks = PTHREAD_MUTEX_INITIALIZER;
 
 // Under g_entry.
 int g_depth = 0;  // entry locks held by the owning thread
-bool g_exiting = false;
-bool g_released = false;
 unsigned g_marked_layers = 0;  // layer statics set up before the last exit mark
 
-// The exit mark or the release has begun: a call that starts from now on is
-// refused, so the mark or the release, which waits for the call in progress,
-// takes the lock next however fast another thread calls again.
+// The exit mark or the release has begun: from then on every call is
+// refused. It is set before either waits for the call in progress, so that
+// it takes the lock next however fast another thread calls again.
 std::atomic<bool> g_closing{false};
 
 ReleaseHook* g_stages[3] = {};        // under g_hooks
@@ -48,25 +46,23 @@ ReleaseHook* pop(ReleaseStage stage) {
 // process may exit on another thread during a first run) again right after
 // each oneDNN call that creates something (dnn/dnnl_handle.cpp); and at the
 // end of any call that set up new layers. What stays open is the inside of
-// one such oneDNN call: it registers its handler when it first sets up a
-// some of its state and goes on using that state until it returns, and an exit
+// one such oneDNN call: it registers its handler when it first sets up some
+// of its state and goes on using that state until it returns, and an exit
 // that begins in between frees it under the call. Only the first creations of
 // primitives in a process make such calls. (At unload the mark runs after the
 // release.)
 void mark_exiting() {
   g_closing = true;
-  const EntryLock lock;
-  g_exiting = true;
+  const EntryLock lock;  // waits for the call in progress
 }
 
-__attribute__((constructor)) void mark_at_load() { std::atexit(mark_exiting); }
+__attribute__((constructor)) void mark_at_load() { renew_exit_mark(); }
 
 // The release routine: releases every registered object, stage by stage, and
 // leaves the entry points refusing to run.
 __attribute__((destructor)) void release_library() {
   g_closing = true;
   const EntryLock lock;
-  g_exiting = g_released = true;
   for (ReleaseStage stage : {ReleaseStage::kLayers, ReleaseStage::kHandleLayer, ReleaseStage::kRuntime}) {
     while (ReleaseHook* hook = pop(stage)) hook->release(hook->object);
   }
@@ -74,28 +70,26 @@ __attribute__((destructor)) void release_library() {
 
 }  // namespace
 
+void renew_exit_mark() noexcept { std::atexit(mark_exiting); }
+
 EntryLock::EntryLock() noexcept {
   pthread_mutex_lock(&g_entry);
   depth_ = ++g_depth;
 }
 
 EntryLock::~EntryLock() {
-  if (depth_ == 1 && !g_exiting) {
+  if (depth_ == 1 && !g_closing.load(std::memory_order_relaxed)) {
     const unsigned layers = g_layers.load(std::memory_order_relaxed);
     if (layers != g_marked_layers) {
       g_marked_layers = layers;
-      std::atexit(mark_exiting);
+      renew_exit_mark();
     }
   }
   --g_depth;
   pthread_mutex_unlock(&g_entry);
 }
 
-void renew_exit_mark() noexcept { std::atexit(mark_exiting); }
-
-bool EntryLock::refused() const noexcept {
-  return reentered() || g_exiting || g_released || g_closing.load(std::memory_order_relaxed);
-}
+bool EntryLock::refused() const noexcept { return reentered() || g_closing.load(std::memory_order_relaxed); }
 
 namespace {
 bool say_refusal(bool refused, const char* what) {
