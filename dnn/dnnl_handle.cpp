@@ -43,7 +43,8 @@ std::string with_layer(const std::string& what, const std::string& layer) {
 // creation of primitives makes (the instruction-set query that may come first
 // sets up its state just before one of them). Renewing only once a primitive
 // is created would leave the calls between open, and exits timed into a
-// first run crashed twice as often that way.
+// first run crashed twice as often that way. Only creations inside a call into
+// the library renew it, and only the first run after loading makes them.
 dnnl_status_t marked(dnnl_status_t status) noexcept {
   renew_exit_mark();
   return status;

@@ -15,9 +15,8 @@ namespace {
 pthread_mutex_t g_entry = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 pthread_mutex_t g_hooks = PTHREAD_MUTEX_INITIALIZER;
 
-// Under g_entry.
-int g_depth = 0;  // entry locks held by the owning thread
-unsigned g_marked_layers = 0;  // layer statics set up before the last exit mark
+thread_local int t_depth = 0;  // entry locks this thread holds
+unsigned g_marked_layers = 0;  // under g_entry: layer statics set up before the last exit mark
 
 // The exit mark or the release has begun: from then on every call is
 // refused. It is set before either waits for the call in progress, so that
@@ -44,19 +43,22 @@ ReleaseHook* pop(ReleaseStage stage) {
 // progress on another thread, so that call finishes before any of oneDNN's
 // handlers runs. It is registered when the library loads; inside a run (a
 // process may exit on another thread during a first run) again right after
-// each oneDNN call that creates something (dnn/dnnl_handle.cpp); and at the
-// end of any call that set up new layers. What stays open is the inside of
-// one such oneDNN call: it registers its handler when it first sets up some
-// of its state and goes on using that state until it returns, and an exit
-// that begins in between frees it under the call. Only the first creations of
-// primitives in a process make such calls. (At unload the mark runs after the
-// release.)
+// each oneDNN call that creates something (dnn/dnnl_handle.cpp), which only
+// the first run after loading makes, as it sets up the layers; and at the end
+// of any call that set up new layers. So a load registers it about once per
+// oneDNN creation call of its layers, and later runs register it no more. What stays open is the inside of one such oneDNN call: it registers
+// its handler when it first sets up some of its state and goes on using that
+// state until it returns, and an exit that begins in between frees it under
+// the call. Only the first creations of primitives in a process make such
+// calls. (At unload the mark runs after the release.)
 void mark_exiting() {
   g_closing = true;
   const EntryLock lock;  // waits for the call in progress
 }
 
-__attribute__((constructor)) void mark_at_load() { renew_exit_mark(); }
+void register_exit_mark() noexcept { std::atexit(mark_exiting); }
+
+__attribute__((constructor)) void mark_at_load() { register_exit_mark(); }
 
 // The release routine: releases every registered object, stage by stage, and
 // leaves the entry points refusing to run.
@@ -70,11 +72,13 @@ __attribute__((destructor)) void release_library() {
 
 }  // namespace
 
-void renew_exit_mark() noexcept { std::atexit(mark_exiting); }
+void renew_exit_mark() noexcept {
+  if (t_depth > 0) register_exit_mark();
+}
 
 EntryLock::EntryLock() noexcept {
   pthread_mutex_lock(&g_entry);
-  depth_ = ++g_depth;
+  depth_ = ++t_depth;
 }
 
 EntryLock::~EntryLock() {
@@ -82,10 +86,10 @@ EntryLock::~EntryLock() {
     const unsigned layers = g_layers.load(std::memory_order_relaxed);
     if (layers != g_marked_layers) {
       g_marked_layers = layers;
-      renew_exit_mark();
+      register_exit_mark();
     }
   }
-  --g_depth;
+  --t_depth;
   pthread_mutex_unlock(&g_entry);
 }
 

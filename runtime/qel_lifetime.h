@@ -47,13 +47,16 @@ class EntryLock {
   bool refused_call() const;
 
  private:
-  int depth_;
+  int depth_;  // this thread's entry locks, this one included
 };
 
 // Registers the exit mark once more (see qel_lifetime.cpp), so that it runs
-// before every exit handler registered until now. For code that has just set
-// up oneDNN state, which registers exit handlers of its own: the handle layer
-// right after each oneDNN call that creates something, inside the run.
+// before every exit handler registered until now; for code that has just set
+// up oneDNN state, which registers exit handlers of its own (the handle layer,
+// right after each oneDNN call that creates something). Only a call into the
+// library is what an exit waits for, so outside one this does nothing: a
+// program that creates primitives through the handle layer by itself, again
+// and again, registers nothing.
 void renew_exit_mark() noexcept;
 
 // The stages of the release, in the order in which they run; within a stage

@@ -21,6 +21,7 @@
 #include <map>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -32,6 +33,7 @@
 #include "dnn/panel_product.h"
 #include "dnn_layers.h"
 #include "tests/child_process.h"
+#include "tests/support/exit_registrations.h"
 
 using qel::dnn::DeviceItem;
 using qel::dnn::DeviceSingleton;
@@ -470,6 +472,28 @@ TEST(AllLayers, EachCreatesOnePrimitiveAndNoneRunsOnReferenceCode) {
     for (const std::string& impl : {c.impl, c.converter_impl, r.impl})
       EXPECT_EQ(impl.find("ref"), std::string::npos) << cid << " runs on " << impl;
   }
+}
+
+// Creating the primitives of the first layers again and again, as a program
+// of its own that uses the handle layer does, registers no exit handler once
+// oneDNN has set up its state: outside a call into the library there is no
+// run for an exit to wait for, so the library's exit mark is not renewed.
+TEST(AllLayers, CreatingPrimitivesAgainRegistersNoExitHandler) {
+  const ChildResult r = run_in_child([] {
+    for (int round = 0; round < 3; ++round) {
+      const int before = exit_registrations::total();
+      for (int row = 0; row < 4; ++row) {
+        delete layers::create_reorder(nullptr, kLayers[row].shape);
+        delete layers::create_conv(nullptr, kLayers[row].shape);
+      }
+      std::printf("%d ", exit_registrations::total() - before);
+    }
+  });
+  int first = -1, second = -1, third = -1;
+  std::istringstream(r.out) >> first >> second >> third;
+  EXPECT_GE(first, 0) << r.out;
+  EXPECT_EQ(second, 0) << r.out;
+  EXPECT_EQ(third, 0) << r.out;
 }
 
 // ---- The primitive cache and the layer static, with primitives of the test ----

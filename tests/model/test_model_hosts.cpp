@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -22,6 +24,7 @@
 
 #include "runtime/qel_records.h"
 #include "tests/child_process.h"
+#include "tests/support/exit_registrations.h"
 #include "tests/support/live_heap.h"
 
 #ifdef __SANITIZE_ADDRESS__
@@ -94,19 +97,23 @@ TEST(Hosts, UnloadingReleasesTheHeapAndThreads) {
       if (cycle == 0) dlopen("libdnnl.so.3", RTLD_NOW | RTLD_NOLOAD);
       m.release();
       dlclose(m.lib);
-      std::printf("%zu %zu\n", live_heap(), threads());
+      std::printf("%zu %zu %d\n", live_heap(), threads(), exit_registrations::total());
     }
   });
   std::istringstream lines(r.out);
   size_t heap[4] = {}, threads_after[4] = {};
-  for (int c = 0; c < 4; ++c) lines >> heap[c] >> threads_after[c];
+  int registered[4] = {};
+  for (int c = 0; c < 4; ++c) lines >> heap[c] >> threads_after[c] >> registered[c];
   ASSERT_TRUE(lines) << r.out;
 #ifdef __SANITIZE_ADDRESS__
-  // The sanitizer adds an exit handler of its own, never given back, to each
-  // one a library registers (32 bytes each), and the library registers its
-  // exit mark again after each oneDNN call that creates something: about 150
-  // a load, about 10 KiB over two cycles.
-  const size_t exit_handlers = 2 * 150 * 32;
+  // The sanitizer registers an exit handler of its own, never given back,
+  // with each one registered, so the C library's list of exit handlers, which
+  // reuses the entries of an unloaded library only at its end, grows by two
+  // entries (a kind and three words each) per registration. A load registers
+  // some, and the library's exit mark again after each oneDNN call that
+  // creates something in its first run: how many depends on the processor,
+  // so the count is this process's own.
+  const size_t exit_handlers = static_cast<size_t>(registered[3] - registered[1]) * 2 * 4 * sizeof(void*);
 #else
   const size_t exit_handlers = 0;
 #endif
@@ -205,34 +212,85 @@ TEST(Hosts, ExitHandlersBeforeLoadingAndAfterARun) {
   EXPECT_EQ(r.status, 0);
 }
 
-// A host exits while another thread calls the library in a loop and is in its
-// first run, where the layers create their primitives and oneDNN registers
-// exit handlers of its own: the exit waits for that run (those handlers free
-// state that the run uses), whatever the wait policy, and is not held off by
-// the next calls, which are refused; the process ends normally. The exit
-// comes 40 and 80 ms after the running thread's OpenMP team appears, early
-// in its first run; a child that has not ended after 30 s is stopped.
+// A host exits while another thread is in its first run, where the layers
+// create their primitives and oneDNN registers exit handlers that free state
+// the run uses: the exit waits for that run, whatever the wait policy, and the
+// process ends normally. The thread then calls the library in a tight loop
+// (a network of the host's, through the exported memory operations), taking
+// its lock again and again: no call that begins once the exit has is run.
+//
+// The exit comes once oneDNN has registered as many handlers as a first run
+// measured beside it registered (so a slow machine only delays it) and the
+// library has registered its exit mark after the last of them, as it does as
+// soon as that oneDNN call returns: at once, and a quarter of the rest of
+// the run later. Were the mark not renewed inside the run, it would come
+// halfway through the rest of the run, after oneDNN's handlers, which would
+// then free its state under the run. A child still there after 30 s is
+// stopped.
+struct FirstRun {
+  int others;      // exit handlers registered by others than the library
+  double rest_ms;  // from the last of them to the end of the run
+};
+constexpr const char* kLibraryName = "libqel_pellavine";
+double ms_since(long long ticks) {
+  using Clock = std::chrono::steady_clock;
+  return std::chrono::duration<double, std::milli>(Clock::now() - Clock::time_point(Clock::duration(ticks))).count();
+}
+FirstRun first_run_on_a_thread() {
+  const ChildResult r = run_in_child([] {
+    setenv("OMP_NUM_THREADS", "4", 1);
+    const Model m;
+    static Buffer in = input(7), out(32 * 16 * 16);
+    exit_registrations::restart(kLibraryName);
+    std::thread([&m] { m.predict(in.data(), out.data()); }).join();
+    std::printf("%d %.3f", exit_registrations::g_others.load(), ms_since(exit_registrations::g_last_other));
+  });
+  FirstRun f{};
+  std::istringstream(r.out) >> f.others >> f.rest_ms;
+  return f;
+}
+std::atomic<bool> g_exit_began{false};
+int g_runs_after_exit = 0;  // under the library's lock
+void counting_network(const qel_ctx_struct*) { g_runs_after_exit += g_exit_began; }
+int g_report_fd = -1;
+void report_runs_after_exit() { dprintf(g_report_fd, "runs begun after the exit: %d\n", g_runs_after_exit); }
 TEST(Hosts, ExitDuringAnotherThreadsFirstRun) {
+  const FirstRun first = first_run_on_a_thread();
+  ASSERT_GT(first.others, 0) << "a first run registered no exit handler of oneDNN's";
   for (const char* policy : {"PASSIVE", "ACTIVE"})
-    for (const int delay_ms : {40, 80}) {
-      const ChildResult r = run_in_child([policy, delay_ms] {
+    for (const double later_ms : {0.0, first.rest_ms / 4}) {
+      const ChildResult r = run_in_child([policy, later_ms, first] {
 #ifdef __SANITIZE_ADDRESS__
         g_no_leak_check = true;
 #endif
         alarm(30);
         setenv("OMP_WAIT_POLICY", policy, 1);
         setenv("OMP_NUM_THREADS", "4", 1);
+        // Registered before loading, so it runs after the library's exit
+        // mark; standard output takes the refusals of the looping calls.
+        g_report_fd = dup(STDOUT_FILENO);
+        std::atexit(report_runs_after_exit);
+        freopen("/dev/null", "w", stdout);
         const Model m;
+        const auto run = reinterpret_cast<void (*)(void (*)(const qel_ctx_struct*), const qel_ctx_struct*)>(
+            dlsym(m.lib, "_ZN3qel6nvidia14deployment_runEPFvPK14qel_ctx_structES3_"));
         static Buffer in = input(7), out(32 * 16 * 16);
-        std::thread([&m] {
-          for (;;) m.predict(in.data(), out.data());
+        namespace er = exit_registrations;
+        er::restart(kLibraryName);
+        std::thread([&m, run] {
+          m.predict(in.data(), out.data());
+          for (;;) run(counting_network, nullptr);
         }).detach();
-        for (int waited = 0; threads() <= 2 && waited < 10000; ++waited) usleep(1000);
-        usleep(delay_ms * 1000);
+        while (er::g_others < first.others) usleep(100);
+        while (er::g_library_since_other == 0 && ms_since(er::g_last_other) < first.rest_ms / 2) usleep(100);
+        usleep(static_cast<useconds_t>(later_ms * 1000));
+        g_exit_began = true;
         std::exit(0);
       });
-      EXPECT_TRUE(r.exited) << policy << ", " << delay_ms << " ms";
-      EXPECT_EQ(r.status, 0) << policy << ", " << delay_ms << " ms";
+      const std::string at = std::string(policy) + ", " + std::to_string(later_ms) + " ms";
+      EXPECT_TRUE(r.exited) << at;
+      EXPECT_EQ(r.status, 0) << at;
+      EXPECT_EQ(r.out, "runs begun after the exit: 0\n") << at;
     }
 }
 
