@@ -83,13 +83,23 @@ uint64_t byte_size(const qel_tensor_struct* t) {
   return static_cast<uint64_t>(t->count) * size;
 }
 
+// The slots of a tensor that a handle owns: those whose handle it is. A null
+// handle owns none.
+struct Owned {
+  bool mirror, data;
+  bool any() const { return mirror || data; }
+};
+Owned owned(const qel_handle_struct* handle, const qel_tensor_struct* t) {
+  return {handle != nullptr && handle == t->mirror_handle, handle != nullptr && handle == t->data_handle};
+}
+
 // Writes p into the slots that `handle` owns.
-void set_slots(const qel_handle_struct* handle, qel_tensor_struct* t, void* p) {
-  if (handle == t->mirror_handle) {
+void set_slots(Owned slots, qel_tensor_struct* t, void* p) {
+  if (slots.mirror) {
     t->mirror_aux = 0;
     t->mirror_ptr = p;
   }
-  if (handle == t->data_handle) {
+  if (slots.data) {
     t->data_aux = 0;
     t->data = p;
   }
@@ -137,6 +147,22 @@ uint64_t plan(uint64_t bytes) {
   return cursor;
 }
 
+// A block the manager handed out goes back to the heap once; anything else
+// (an arena block, a block already given back, a pointer of the host's own)
+// is left where it is.
+void give_back(void* p) {
+  if (s_heap_blocks.empty() || s_heap_blocks.erase(p) == 0) return;
+  // A heap block of the capture run loses its record as it goes back to the
+  // heap: the heap may hand the same address to someone else, whose release
+  // must not end the interval of a tensor planned at that offset since.
+  const auto found = s_allocations.find(p);
+  if (found != s_allocations.end()) {
+    if (s_memory_capturing) end_interval(found->second);
+    s_allocations.erase(found);
+  }
+  std::free(p);
+}
+
 // Drops everything a capture run planned, with the containers' storage; used
 // when the capture run fails and by the release.
 void discard_plan() {
@@ -159,7 +185,11 @@ std::pair<uint64_t, uint64_t> reserved_memory(uint64_t offset, uint64_t bytes) {
 
 void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
   const EntryLock lock;
-  if (t->data != nullptr) return;
+  // A handle allocates only for the slots it owns, and not again for a slot
+  // that holds memory (the data slot where it owns that, as for every tensor
+  // of the network).
+  const Owned slots = owned(handle, t);
+  if (!slots.any() || (slots.data ? t->data : t->mirror_ptr) != nullptr) return;
   const uint64_t bytes = byte_size(t);
   if (planned()) {
     // Served from the arena only within a run, within its planned size and
@@ -169,16 +199,15 @@ void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
       const size_t pos = static_cast<size_t>(s_cnt++);
       if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos] &&
           reserved_memory(s_operation_ptrs[pos], bytes).second <= s_max_memory) {
-        set_slots(handle, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
+        set_slots(slots, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
         return;
       }
     }
-    void* p = heap_block(bytes);
-    set_slots(handle, t, p);
+    set_slots(slots, t, heap_block(bytes));
     return;
   }
   void* p = heap_block(bytes);
-  set_slots(handle, t, p);
+  set_slots(slots, t, p);
   if (!s_memory_capturing) return;
   const uint64_t offset = plan(bytes);
   s_allocations[p] = offset;
@@ -188,24 +217,15 @@ void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
 
 void deployment_free(const qel_handle_struct* handle, qel_tensor_struct* t) {
   const EntryLock lock;
-  void* p = t->data;
-  if (p == nullptr) return;
-  // A block the manager handed out goes back to the heap once; anything else
-  // (an arena block, a block already given back, a pointer of the host's
-  // own) only loses its slot.
-  if (!s_heap_blocks.empty() && s_heap_blocks.erase(p) != 0) {
-    // A heap block of the capture run loses its record as it goes back to
-    // the heap: the heap may hand the same address to someone else, whose
-    // release must not end the interval of a tensor planned at that offset
-    // since.
-    const auto found = s_allocations.find(p);
-    if (found != s_allocations.end()) {
-      if (s_memory_capturing) end_interval(found->second);
-      s_allocations.erase(found);
-    }
-    std::free(p);
-  }
-  set_slots(handle, t, nullptr);
+  // A handle releases only what the slots it owns hold, and clears them; a
+  // slot it does not own keeps its block, which stays its owner's.
+  const Owned slots = owned(handle, t);
+  void* const data = slots.data ? t->data : nullptr;
+  void* const mirror = slots.mirror ? t->mirror_ptr : nullptr;
+  if (data == nullptr && mirror == nullptr) return;
+  if (data != nullptr) give_back(data);
+  if (mirror != nullptr && mirror != data) give_back(mirror);
+  set_slots(slots, t, nullptr);
 }
 
 void deployment_memset(const qel_handle_struct*, const qel_tensor_struct* t, const void*, void*) {
@@ -217,11 +237,12 @@ void deployment_memset(const qel_handle_struct*, const qel_tensor_struct* t, con
 
 void deployment_init(const qel_handle_struct* handle, qel_tensor_struct* t) {
   const EntryLock lock;
-  if (handle == t->mirror_handle) {
+  const Owned slots = owned(handle, t);
+  if (slots.mirror) {
     t->mirror_aux = 0;
     t->mirror_ptr = t->data;
   }
-  if (handle == t->data_handle) t->data_aux = 0;
+  if (slots.data) t->data_aux = 0;
 }
 
 void optimize_network(qel_network_fn network, const qel_ctx_struct* ctx, int32_t n) {

@@ -20,6 +20,12 @@ namespace nvidia {
 // once the process has begun to exit or after the library was released; the
 // two that would run a network say so on standard output.
 //
+// An operation called with a handle touches only the slots of the tensor
+// whose handle it is (the data slot, the mirror slot, both or neither): an
+// allocation fills only those, and allocates nothing where the handle owns
+// none; a release gives back only what those hold and clears them, so a
+// block stays its owner's whatever another handle releases.
+//
 // Once a plan exists, only the requests of a run are served from the arena,
 // by their position in that run; a request outside a run (a host's own) gets
 // a heap block. The manager records every heap block it hands out, in every

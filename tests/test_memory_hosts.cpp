@@ -3,6 +3,7 @@
 // the capture never releases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
@@ -193,6 +194,48 @@ TEST(HostSchedule, EveryBlockGoesBackOnceInEveryMode) {
   EXPECT_EQ(negative.status, 1);
   EXPECT_NE(negative.out.find("Message: cannot allocate: the element count -1 is negative\n"), std::string::npos)
       << negative.out;
+}
+
+// A handle releases only what the slots it owns hold. A release through a
+// handle that does not own the data slot leaves the block to its owner: the
+// next tensor gets another block, and the owner's zeroing and release touch
+// only its own. A block in the mirror slot goes back through the mirror's
+// handle, and a handle that owns no slot allocates nothing: a thousand rounds
+// of 1 MiB each way leave the heap as it was.
+TEST(HostSchedule, AHandleReleasesOnlyWhatItsSlotsHold) {
+  nv::reset_state();
+  qel_handle_struct other(qel_device_struct("x86", 1), nullptr, qel_handle_ptrs_struct{});
+  qel_tensor_struct owned = bytes(1000), next = bytes(1000), third = bytes(1000);
+  nv::deployment_malloc(&g_handle, &owned);
+  void* const block = owned.data;
+  nv::deployment_free(&other, &owned);
+  EXPECT_EQ(owned.data, block);
+  nv::deployment_malloc(&g_handle, &next);
+  EXPECT_NE(next.data, block);
+  std::memset(next.data, 7, 1000);
+  nv::deployment_memset(&g_handle, &owned, nullptr, nullptr);
+  nv::deployment_free(&g_handle, &owned);
+  nv::deployment_malloc(&g_handle, &third);
+  std::memset(third.data, 9, 1000);
+  EXPECT_EQ(std::count(static_cast<char*>(next.data), static_cast<char*>(next.data) + 1000, 7), 1000);
+  nv::deployment_free(&g_handle, &next);
+  nv::deployment_free(&g_handle, &third);
+
+  const size_t before = live_heap();
+  for (int round = 0; round < 1000; ++round) {
+    qel_tensor_struct mirrored = bytes(1 << 20), foreign = bytes(1 << 20);
+    mirrored.data_handle = foreign.data_handle = &other;
+    mirrored.mirror_handle = &g_handle;
+    nv::deployment_malloc(&g_handle, &mirrored);
+    nv::deployment_malloc(&g_handle, &foreign);
+    ASSERT_TRUE(mirrored.mirror_ptr != nullptr && mirrored.data == nullptr) << round;
+    ASSERT_TRUE(foreign.mirror_ptr == nullptr && foreign.data == nullptr) << round;
+    nv::deployment_free(&g_handle, &mirrored);
+    nv::deployment_free(&g_handle, &foreign);
+    ASSERT_EQ(mirrored.mirror_ptr, nullptr) << round;
+  }
+  EXPECT_LT(live_heap(), before + (1 << 20));
+  nv::reset_state();
 }
 
 }  // namespace

@@ -210,8 +210,11 @@ TEST_F(Manager, OperationsWriteOnlyTheSlotsTheirHandleOwns) {
   EXPECT_NE(t.mirror_ptr, nullptr);
   EXPECT_EQ(t.data, nullptr);
   EXPECT_EQ(t.data_aux, 9u);
-  // No release reaches that block (a release goes by the data slot); the
-  // manager gives it back with everything it still holds, in TearDown.
+  t.mirror_aux = 6;
+  g_handle.free(&g_handle, &t);  // the mirror's block goes back through its handle
+  EXPECT_EQ(t.mirror_ptr, nullptr);
+  EXPECT_EQ(t.mirror_aux, 0u);
+  EXPECT_EQ(t.data_aux, 9u);
   int x;
   qel_tensor_struct u = bytes_tensor(4);
   u.mirror_handle = &g_handle, u.data = &x, u.data_aux = 3, u.mirror_aux = 4;
