@@ -359,6 +359,17 @@ TEST(MainJob, ChecksItsArgumentsAndInputBeforeAnyWork) {
     EXPECT_EQ(j.status, 2);
     EXPECT_NE(j.out.find(option + " needs a file name"), std::string::npos) << j.out;
   }
+  // An unknown option is named as such, also where a value would follow.
+  for (const std::string option : {"--bogus", "--output=out.npy"}) {
+    j = main_job("--runs 1 " + option);
+    EXPECT_EQ(j.status, 2);
+    EXPECT_NE(j.out.find(": unknown option " + option + "\n"), std::string::npos) << j.out;
+  }
+  // The library is a path: a name without a slash is a file of the current
+  // folder, never one found on the system's library path.
+  j = main_job("--runs 1 --output out.npy --library libm.so.6");
+  EXPECT_EQ(j.status, 2);
+  EXPECT_NE(j.out.find(": cannot load the library: ./libm.so.6: "), std::string::npos) << j.out;
   // The output is checked first: its error is the first line, before any
   // other work is done or reported.
   j = main_job("--input /nonexistent/in.npy --output /nonexistent/out.npy");

@@ -46,7 +46,9 @@ struct Options {
 void print_usage(std::FILE* to, const char* argv0) {
   std::fprintf(to,
                "usage: %s [--library PATH] [--input BATCH.npy] [--output OUT.npy] [--runs N]\n"
-               "  --library  the library to load (default: libqel_pellavine.so next to this program)\n"
+               "  --library  the library to load, a path (a name without a slash is a file in the\n"
+               "             current folder, never looked up on the system's library path; default:\n"
+               "             libqel_pellavine.so next to this program)\n"
                "  --input    a float32 .npy of shape (32, 32, 32, 3); default: a fixed synthetic batch\n"
                "  --output   where to write the (32, 16, 16, 1) float32 output\n"
                "             (default: pellavine_output.npy next to this program); an existing\n"
@@ -90,6 +92,8 @@ Options parse(int argc, char** argv) {
       std::fprintf(stderr, "%s: cannot write the usage to standard output: %s\n", argv[0], lost.c_str());
       std::exit(2);
     }
+    if (arg != "--library" && arg != "--input" && arg != "--output" && arg != "--runs")
+      usage(argv[0], "unknown option " + arg);
     if (i + 1 >= argc) usage(argv[0], "missing value after " + arg);
     const std::string value = argv[++i];
     if (arg == "--library" || arg == "--input" || arg == "--output") {
@@ -100,8 +104,6 @@ Options parse(int argc, char** argv) {
       const long n = std::strtol(value.c_str(), &end, 10);
       if (end == value.c_str() || *end != '\0' || n < 1 || n > 100000) usage(argv[0], "--runs takes 1 to 100000");
       o.runs = static_cast<int>(n);
-    } else {
-      usage(argv[0], "unknown option " + arg);
     }
   }
   return o;
@@ -600,7 +602,10 @@ struct Report {
 int run(const Options& o, Report& report) {
   const OutputFile output_file(o.output.empty() ? program_folder() + "/pellavine_output.npy" : o.output, o.input);
   if (output_file.on_standard_output()) report.to = stderr;
-  const std::string library = o.library.empty() ? program_folder() + "/libqel_pellavine.so" : o.library;
+  std::string library = o.library.empty() ? program_folder() + "/libqel_pellavine.so" : o.library;
+  // A path, never looked up on the system's library path: a name without a
+  // slash is a file in the current folder.
+  if (library.find('/') == std::string::npos) library = "./" + library;
   Library lib(library);
 
   std::vector<float> input = o.input.empty() ? synthetic_batch() : read_npy(o.input);
