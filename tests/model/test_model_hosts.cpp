@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -338,14 +339,13 @@ const std::string kGood = "'descr': '<f4', 'fortran_order': False, ";
 const std::string kShape = "'shape': (32, 32, 32, 3), }";
 
 // in.npy in the job's folder: header dictionary `dict`, padded as numpy pads
-// it, then the first `values` values of a batch. Returns its full path.
-std::string npy(const std::string& dict, size_t values = kBatch) {
+// it, then the first `values` values of `data`. Returns its full path.
+std::string npy(const std::string& dict, size_t values = kBatch, const Buffer& data = input(5)) {
   const std::string header = dict + std::string(63 - (10 + dict.size()) % 64, ' ') + "\n";
   const std::string path = job_dir() + "in.npy";
   std::ofstream f(path, std::ios::binary);
   f << "\x93NUMPY\x01" << '\0' << static_cast<char>(header.size() & 0xFF) << static_cast<char>(header.size() >> 8)
     << header;
-  const Buffer data = input(5);
   f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(values * sizeof(float)));
   return path;
 }
@@ -429,6 +429,42 @@ TEST(MainJob, WritesExactlyTheLibrarysOutput) {
   for (const char* item : {"'descr': '<f4'", "'fortran_order': False", "'shape': (32, 16, 16, 1)"})
     EXPECT_NE(header.find(item), std::string::npos) << header;
   EXPECT_TRUE(file.substr(start) == library.out) << "the written values are not the library's";
+}
+
+// The summary gives the min and max of the finite values wherever the others
+// are: an input of 3e38 throughout the first image makes output value 0 NaN.
+// The library is named as a file of the job's folder.
+TEST(MainJob, SummarisesTheFiniteValues) {
+  Buffer batch = input(5);
+  std::fill(batch.begin(), batch.begin() + kBatch / 32, 3e38f);
+  npy("{" + kGood + kShape, kBatch, batch);
+  const std::string library = job_dir() + "libqel_pellavine.so";
+  std::remove(library.c_str());
+  ASSERT_EQ(symlink(QEL_LIBRARY_PATH, library.c_str()), 0);
+  const ChildResult j = main_job("--runs 1 --library libqel_pellavine.so --input in.npy --output out.npy");
+  ASSERT_EQ(j.status, 0) << j.out;
+  EXPECT_NE(j.out.find("library: ./libqel_pellavine.so\n"), std::string::npos) << j.out;
+
+  const std::string file = read_file(job_dir() + "out.npy");
+  Buffer out(32 * 16 * 16);
+  ASSERT_GT(file.size(), out.size() * sizeof(float));
+  std::memcpy(out.data(), file.data() + file.size() - out.size() * sizeof(float), out.size() * sizeof(float));
+  ASSERT_TRUE(std::isnan(out[0])) << "output value 0 is " << out[0];
+  float lo = INFINITY, hi = -INFINITY;
+  size_t non_finite = 0;
+  for (const float v : out) {
+    if (std::isfinite(v)) {
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    } else {
+      ++non_finite;
+    }
+  }
+  ASSERT_LT(non_finite, out.size());
+  char want[128];
+  std::snprintf(want, sizeof want, "summary: min %.6g  max %.6g  mean ", lo, hi);
+  EXPECT_NE(j.out.find(want), std::string::npos) << want << "\n" << j.out;
+  EXPECT_NE(j.out.find("non-finite " + std::to_string(non_finite) + "\n"), std::string::npos) << j.out;
 }
 
 // No run destroys a file: a write that fails part-way keeps the earlier

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -637,19 +638,23 @@ int run(const Options& o, Report& report) {
   report.output_written = true;
   lib.release();
 
-  double lo = output[0], hi = output[0], sum = 0.0;
+  // Min and max of the finite values, wherever the others are (NaN if none is).
+  double lo = std::numeric_limits<double>::infinity(), hi = -lo, sum = 0.0;
   size_t non_finite = 0;
   uint64_t fnv = 1469598103934665603ull;  // FNV-1a over the output's bytes
   for (float v : output) {
-    if (!(v == v) || v == std::numeric_limits<float>::infinity() || v == -std::numeric_limits<float>::infinity())
+    if (std::isfinite(v)) {
+      lo = std::min(lo, static_cast<double>(v));
+      hi = std::max(hi, static_cast<double>(v));
+    } else {
       ++non_finite;
-    lo = std::min(lo, static_cast<double>(v));
-    hi = std::max(hi, static_cast<double>(v));
+    }
     sum += v;
     unsigned char bytes[4];
     std::memcpy(bytes, &v, 4);
     for (unsigned char b : bytes) fnv = (fnv ^ b) * 1099511628211ull;
   }
+  if (non_finite == output.size()) lo = hi = std::numeric_limits<double>::quiet_NaN();
   std::sort(times.begin(), times.end());
   std::fprintf(report.to, "output:  %s %s\n", output_file.path().c_str(), shape_text(kOutputShape).c_str());
   std::fprintf(report.to, "summary: min %.6g  max %.6g  mean %.6g  sum %.9g  non-finite %zu\n", lo, hi,
