@@ -507,22 +507,38 @@ std::string reference_output() {
 
 // An output named /dev/stdout, /dev/fd/N or /proc/self/fd/N is the descriptor
 // the job was given, written as it is: appended to after what a file held, or
-// into a pipe; the summary goes to standard error when the output is standard
-// output. A descriptor that is closed, open only for reading or open on the
-// input is refused before any work, the input kept.
+// into a pipe; so is any other name of the file or pipe that standard output
+// or standard error writes to. The summary goes to the other one of the two.
+// A descriptor that is closed, open only for reading or open on the input is
+// refused before any work, the input kept.
 TEST(MainJob, WritesToAnOpenDescriptorAsItIs) {
   const std::string want = reference_output();
   ASSERT_GT(want.size(), 32768u);
   const std::string earlier = "an earlier line\nand another\n";
-  std::ofstream(job_dir() + "job.log") << earlier;
-  ChildResult j = main_job("--runs 1 --output /dev/stdout >> job.log");
-  EXPECT_EQ(j.status, 0) << j.out;
-  EXPECT_NE(j.out.find("output:  /dev/stdout (32, 16, 16, 1)\nsummary: "), std::string::npos) << j.out;
-  EXPECT_TRUE(read_file(job_dir() + "job.log") == earlier + want) << "the log did not gain exactly the output";
+  const struct {
+    std::string before, args;
+  } appending[] = {
+      {"", "--output /dev/stdout >> job.log"},
+      {"exec", "--output /proc/$$/fd/1 >> job.log"},  // the shell's process becomes the job's
+      {"", "--output job.log >> job.log"},
+      {"", "--output /proc/thread-self/fd/2 2>> job.log"},
+  };
+  ChildResult j;
+  for (const auto& [before, args] : appending) {
+    std::ofstream(job_dir() + "job.log") << earlier;
+    j = main_job("--runs 1 " + args, before);
+    EXPECT_EQ(j.status, 0) << args << ": " << j.out;
+    EXPECT_NE(j.out.find(" (32, 16, 16, 1)\nsummary: "), std::string::npos) << args << ": " << j.out;
+    EXPECT_TRUE(read_file(job_dir() + "job.log") == earlier + want)
+        << args << ": the log did not gain exactly the output";
+  }
 
-  j = main_job("--runs 1 --output /dev/stdout | cat > piped.npy");
-  EXPECT_NE(j.out.find("summary: "), std::string::npos) << j.out;
-  EXPECT_TRUE(read_file(job_dir() + "piped.npy") == want) << "the pipe did not carry the output";
+  for (const std::string name : {"/dev/stdout", "/dev//stdout"}) {
+    std::remove((job_dir() + "piped.npy").c_str());
+    j = main_job("--runs 1 --output " + name + " | cat > piped.npy");
+    EXPECT_NE(j.out.find("summary: "), std::string::npos) << j.out;
+    EXPECT_TRUE(read_file(job_dir() + "piped.npy") == want) << name << ": the pipe did not carry the output";
+  }
 
   const std::string in = npy("{" + kGood + kShape);
   const std::string batch = read_file(in);

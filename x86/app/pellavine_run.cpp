@@ -55,8 +55,10 @@ void print_usage(std::FILE* to, const char* argv0) {
                "             (default: pellavine_output.npy next to this program); an existing\n"
                "             file is replaced by a new one. /dev/stdout, /dev/stderr, /dev/fd/N\n"
                "             and /proc/self/fd/N name the open descriptor, which is written as it\n"
-               "             is (a file opened for appending is appended to); the summary then\n"
-               "             goes to standard error if the output is standard output\n"
+               "             is (a file opened for appending is appended to), and so does any\n"
+               "             other name of the file or pipe that standard output or standard\n"
+               "             error writes to (`--output log >> log`); the summary then goes to\n"
+               "             standard error if the output is standard output\n"
                "  --runs     timed predictions after planning (default: 10)\n"
                "exit status:\n"
                "  0  success\n"
@@ -397,6 +399,22 @@ int stream_descriptor(const std::string& path) {
   return -1;
 }
 
+// The standard output or standard error that an output name leads to under
+// any other name (the file that `>> log` opened, /proc/PID/fd/1, /dev//stdout,
+// a link): the one of them open for writing on the same file or pipe, else -1.
+int standard_stream_at(const std::string& path) {
+  struct stat named;
+  if (stat(path.c_str(), &named) != 0) return -1;
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    const int flags = fcntl(fd, F_GETFL);
+    struct stat st;
+    if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(fd, &st) == 0 && st.st_dev == named.st_dev &&
+        st.st_ino == named.st_ino)
+      return fd;
+  }
+  return -1;
+}
+
 // The output, checked before any work.
 //
 // A file: nothing is created at its path until the result is complete. The
@@ -408,13 +426,15 @@ int stream_descriptor(const std::string& path) {
 // (the file it names is replaced, the link kept); an existing special file
 // such as /dev/null is written in place.
 //
-// A stream (see stream_descriptor): the descriptor is written as it is, never
-// truncated or replaced, so a file opened for appending is appended to and a
-// pipe works.
+// A stream (see stream_descriptor), or the file or pipe that standard output
+// or standard error writes to, under any name (see standard_stream_at): the
+// descriptor is written as it is, never truncated or replaced, so a file
+// opened for appending is appended to and a pipe works.
 class OutputFile {
  public:
   OutputFile(const std::string& path, const std::string& input) : path_(path) {
     stream_ = stream_descriptor(path);
+    if (stream_ < 0) stream_ = standard_stream_at(path);
     struct stat st;
     if (stream_ >= 0) {
       const int flags = fcntl(stream_, F_GETFL);
