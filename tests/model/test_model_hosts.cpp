@@ -2,7 +2,10 @@
 // exit handlers) and the main job's input and output. Every host is a child
 // process that loads the library itself; this program never does.
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <dlfcn.h>
@@ -556,6 +559,77 @@ TEST(MainJob, WritesToAnOpenDescriptorAsItIs) {
     EXPECT_EQ(std::count(j.out.begin(), j.out.end(), '\n'), 1) << "more than the refusal: " << j.out;
     EXPECT_TRUE(read_file(in) == batch) << "the input was changed by " << args;
   }
+}
+
+// Starts the main job in its folder, in a session of its own, with standard
+// input and output on the descriptors given (-1: as they are) and standard
+// error into err.log; returns its process ID.
+pid_t start_job(const std::string& args, int in, int out) {
+  const std::string dir = job_dir(), command = "exec '" QEL_MAIN_JOB "' " + args + " 2> err.log";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    if (chdir(dir.c_str()) != 0 || (in >= 0 && dup2(in, 0) < 0) || (out >= 0 && dup2(out, 1) < 0)) _exit(127);
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+std::string read_all(int fd) {
+  std::string all;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
+  return all;
+}
+
+// The state letter of a process ('R' running, 'S' asleep, 'Z' ended...).
+char process_state(pid_t pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t end = stat.rfind(')');
+  return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
+}
+
+// Streams as other programs take them. A non-blocking pipe as standard
+// output, smaller than the output and read only once it is full and the job
+// has ended or sleeps, is waited for until it takes more. One socket as
+// standard input and output (as inetd starts a program) brings the input,
+// read to its last byte while the peer keeps its side open, and takes the
+// output back.
+TEST(MainJob, TakesStreamsAsOtherProgramsDo) {
+  const std::string in = npy("{" + kGood + kShape), batch = read_file(in);
+  const ChildResult j = main_job("--runs 1 --input in.npy --output want.npy");
+  ASSERT_EQ(j.status, 0) << j.out;
+  const std::string want = read_file(job_dir() + "want.npy");
+
+  int pipe_ends[2];
+  ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
+  const int room = fcntl(pipe_ends[1], F_SETPIPE_SZ, 4096);
+  ASSERT_TRUE(room > 0 && static_cast<size_t>(room) < want.size()) << room;
+  ASSERT_EQ(fcntl(pipe_ends[1], F_SETFL, O_NONBLOCK), 0);
+  pid_t pid = start_job("--runs 1 --input in.npy --output /dev/stdout", -1, pipe_ends[1]);
+  close(pipe_ends[1]);
+  int status = -1;
+  bool ended = false;
+  for (int queued = 0; !(ended = waitpid(pid, &status, WNOHANG) == pid); usleep(1000))
+    if (ioctl(pipe_ends[0], FIONREAD, &queued) == 0 && queued > 0 && process_state(pid) == 'S') break;
+  const std::string piped = read_all(pipe_ends[0]);
+  close(pipe_ends[0]);
+  if (!ended) waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(job_dir() + "err.log");
+  EXPECT_TRUE(piped == want) << piped.size() << " of " << want.size() << " bytes";
+
+  int socket_ends[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, socket_ends), 0);
+  pid = start_job("--runs 1 --input /dev/stdin --output /dev/stdout", socket_ends[1], socket_ends[1]);
+  close(socket_ends[1]);
+  for (ssize_t sent = 0, n; static_cast<size_t>(sent) < batch.size(); sent += n)
+    if ((n = send(socket_ends[0], batch.data() + sent, batch.size() - sent, MSG_NOSIGNAL)) <= 0) break;
+  const std::string answer = read_all(socket_ends[0]);
+  close(socket_ends[0]);
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(job_dir() + "err.log");
+  EXPECT_TRUE(answer == want) << answer.size() << " of " << want.size() << " bytes";
 }
 
 // The temporary file's name is the output's, cut short where it would be

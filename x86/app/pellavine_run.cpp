@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -23,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -50,7 +50,8 @@ void print_usage(std::FILE* to, const char* argv0) {
                "  --library  the library to load, a path (a name without a slash is a file in the\n"
                "             current folder, never looked up on the system's library path; default:\n"
                "             libqel_pellavine.so next to this program)\n"
-               "  --input    a float32 .npy of shape (32, 32, 32, 3); default: a fixed synthetic batch\n"
+               "  --input    a float32 .npy of shape (32, 32, 32, 3); default: a fixed synthetic batch.\n"
+               "             /dev/stdin may be one socket with the output (as inetd starts a program)\n"
                "  --output   where to write the (32, 16, 16, 1) float32 output\n"
                "             (default: pellavine_output.npy next to this program); an existing\n"
                "             file is replaced by a new one. /dev/stdout, /dev/stderr, /dev/fd/N\n"
@@ -58,7 +59,8 @@ void print_usage(std::FILE* to, const char* argv0) {
                "             is (a file opened for appending is appended to), and so does any\n"
                "             other name of the file or pipe that standard output or standard\n"
                "             error writes to (`--output log >> log`); the summary then goes to\n"
-               "             standard error if the output is standard output\n"
+               "             standard error if the output is standard output. A descriptor set\n"
+               "             non-blocking is waited for until it takes more\n"
                "  --runs     timed predictions after planning (default: 10)\n"
                "exit status:\n"
                "  0  success\n"
@@ -246,9 +248,62 @@ class HeaderParser {
   size_t pos_ = 0;
 };
 
+// Waits until a non-blocking descriptor (a pipe or socket made so by whoever
+// opened it) is ready for `events`, as a blocking call would; false on an
+// error, errno set.
+bool wait_for(int fd, short events) {
+  pollfd ready{fd, events, 0};
+  while (poll(&ready, 1, -1) < 0)
+    if (errno != EINTR) return false;
+  return true;
+}
+
+int stream_descriptor(const std::string& path);
+
+// The input as a descriptor. A socket that the job was given open (standard
+// input, as inetd or socket activation starts a program) cannot be opened by
+// name and is read through its descriptor; any other input is opened by name.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path) {
+    const int given = stream_descriptor(path);
+    struct stat st;
+    if (given >= 0 && fstat(given, &st) == 0 && S_ISSOCK(st.st_mode)) {
+      fd_ = given;
+      return;
+    }
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) throw std::runtime_error(std::string("cannot open: ") + std::strerror(errno));
+    owned_ = true;
+  }
+  ~InputFile() {
+    if (owned_) close(fd_);
+  }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Reads exactly n bytes and no more (a peer that waits for the output keeps
+  // its socket open); false at the end of the input.
+  bool read(char* to, size_t n) {
+    while (n > 0) {
+      const ssize_t got = ::read(fd_, to, n);
+      if (got < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd_, POLLIN))))
+        continue;
+      if (got < 0) throw std::runtime_error(std::string("cannot read: ") + std::strerror(errno));
+      if (got == 0) return false;
+      to += got;
+      n -= static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  bool owned_ = false;
+};
+
 std::vector<float> read_npy_of(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(std::string("cannot open: ") + std::strerror(errno));
+  InputFile in(path);
   char magic[8];
   if (!in.read(magic, 8) || std::memcmp(magic, "\x93NUMPY", 6) != 0) throw std::runtime_error("not a .npy file");
   const int major = static_cast<unsigned char>(magic[6]);
@@ -276,7 +331,7 @@ std::vector<float> read_npy_of(const std::string& path) {
     throw std::runtime_error("expected shape " + shape_text(kInputShape));
 
   std::vector<float> data(kInputCount);
-  if (!in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(kInputCount * sizeof(float))))
+  if (!in.read(reinterpret_cast<char*>(data.data()), kInputCount * sizeof(float)))
     throw std::runtime_error("holds fewer values than its shape");
   return data;
 }
@@ -309,7 +364,7 @@ std::string npy_bytes(const std::vector<float>& data) {
 bool write_all(int fd, const std::string& bytes) {
   for (size_t done = 0; done < bytes.size();) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_for(fd, POLLOUT)))) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
       return false;
@@ -511,9 +566,12 @@ class OutputFile {
   [[noreturn]] void fail(const char* what, int err = errno) const {
     throw std::runtime_error(std::string(what) + " " + path_ + ": " + std::strerror(err));
   }
+  // Only a file that a write could overwrite: a socket or pipe, whose two
+  // directions share one inode, may be both (inetd's standard input and output).
   void refuse_input(const struct stat& output, const std::string& input) const {
     struct stat in;
-    if (!input.empty() && stat(input.c_str(), &in) == 0 && in.st_dev == output.st_dev && in.st_ino == output.st_ino)
+    if (!input.empty() && (S_ISREG(output.st_mode) || S_ISBLK(output.st_mode)) && stat(input.c_str(), &in) == 0 &&
+        in.st_dev == output.st_dev && in.st_ino == output.st_ino)
       throw std::runtime_error("--input " + input + " and --output " + path_ + " name the same file");
   }
   // The temporary file's name for mkostemp: ".NAME.XXXXXX" beside the target.
