@@ -3,6 +3,7 @@
 // process that loads the library itself; this program never does.
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -314,6 +315,7 @@ const std::string& job_dir() {
 ChildResult main_job(const std::string& args, const std::string& before = "") {
   const std::string command = "cd '" + job_dir() + "' && { " + before + " '" QEL_MAIN_JOB "' " + args + "; } 2>&1";
   return run_in_child([&] {
+    setsid();  // no controlling terminal, wherever the tests run
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   });
@@ -374,10 +376,21 @@ TEST(MainJob, ChecksItsArgumentsAndInputBeforeAnyWork) {
   EXPECT_EQ(j.status, 2);
   EXPECT_NE(j.out.find(": cannot load the library: ./libm.so.6: "), std::string::npos) << j.out;
   // The output is checked first: its error is the first line, before any
-  // other work is done or reported.
-  j = main_job("--input /nonexistent/in.npy --output /nonexistent/out.npy");
-  EXPECT_EQ(j.status, 2);
-  EXPECT_EQ(j.out.find("cannot create /nonexistent/out.npy"), j.out.find(": ") + 2) << j.out;
+  // other work is done or reported. What the write would refuse is found
+  // then: a socket file, /dev/tty without a terminal.
+  const std::string socket_file = job_dir() + "socket";
+  ASSERT_EQ(mknod(socket_file.c_str(), S_IFSOCK | 0666, 0), 0);
+  std::vector<std::pair<std::string, std::string>> refused_outputs = {
+      {"/nonexistent/out.npy --input /nonexistent/in.npy", "cannot create /nonexistent/out.npy: "},
+      {"socket", "cannot write socket: it is a socket\n"}};
+  if (access("/dev/tty", F_OK) == 0) refused_outputs.push_back({"/dev/tty", "cannot write /dev/tty: "});
+  for (const auto& [output, message] : refused_outputs) {
+    j = main_job("--runs 1 --output " + output);
+    EXPECT_EQ(j.status, 2);
+    EXPECT_EQ(j.out.find(message), j.out.find(": ") + 2) << j.out;
+    EXPECT_EQ(std::count(j.out.begin(), j.out.end(), '\n'), 1) << "more than the refusal: " << j.out;
+  }
+  std::remove(socket_file.c_str());
 
   // Each refused input names the file and its fault, and leaves no file.
   const struct {
@@ -632,6 +645,38 @@ TEST(MainJob, TakesStreamsAsOtherProgramsDo) {
   EXPECT_TRUE(answer == want) << answer.size() << " of " << want.size() << " bytes";
 }
 
+// In a folder with the sticky bit, only the file's owner, the folder's owner
+// or root may replace a file: another user's is refused before any work and
+// kept. The job, copied into a folder of root's that everyone may write, runs
+// there as uid 65534 on a file of root's that everyone may write.
+TEST(MainJob, RefusesAnotherUsersFileInAStickyFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can run the job as another user";
+  std::string dir = testing::TempDir() + "main_job_sticky_XXXXXX";
+  ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+  ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+  const std::string job = dir + "/pellavine_run", out = dir + "/out.npy";
+  std::ofstream(job, std::ios::binary) << std::ifstream(QEL_MAIN_JOB, std::ios::binary).rdbuf();
+  std::ofstream(out) << "root's result";
+  ASSERT_EQ(chmod(job.c_str(), 0755) | chmod(out.c_str(), 0666), 0);
+  const ChildResult j = run_in_child([&] {
+    setsid();
+    if (chdir(dir.c_str()) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
+      std::printf("cannot run as uid 65534 in %s: %s\n", dir.c_str(), std::strerror(errno));
+      _exit(125);
+    }
+    execl("/bin/sh", "sh", "-c", "exec ./pellavine_run --runs 1 --library '" QEL_LIBRARY_PATH "' --output out.npy 2>&1",
+          static_cast<char*>(nullptr));
+    _exit(125);
+  });
+  const std::string kept = read_file(out);
+  for (const std::string& file : {job, out}) std::remove(file.c_str());
+  rmdir(dir.c_str());
+  if (j.status == 125 || j.status == 126) GTEST_SKIP() << j.out;
+  EXPECT_EQ(j.status, 2);
+  EXPECT_EQ(j.out, "./pellavine_run: cannot replace out.npy: another user's file in a folder with the sticky bit\n");
+  EXPECT_EQ(kept, "root's result");
+}
+
 // The temporary file's name is the output's, cut short where it would be
 // longer than a name in the folder may be.
 TEST(MainJob, TakesTheLongestNameTheFolderTakes) {
@@ -683,16 +728,17 @@ TEST(MainJob, ReplacingAnOutputDropsItsSetIdBits) {
 // output ends the job once it is replaced; one that the job was started with
 // ignored stays ignored. The system call tracer delivers each signal to the
 // job's main thread as that thread enters the call (the sanitizer's leak
-// check, which cannot work under a tracer, is off).
+// check, which cannot work under a tracer, is off; SIGQUIT dumps no core).
 TEST(MainJob, AnInterruptedWriteLeavesNoTemporaryFile) {
   const std::string want = reference_output(), out = job_dir() + "out.npy";
   const auto interrupted = [](const char* call, const char* sig, const std::string& before = "") {
     return main_job("--runs 1 --output out.npy >/dev/null 2>&1",
-                    before + " ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o /dev/null -e trace=" + call + " -e inject=" + call + ":signal=" + sig);
+                    "ulimit -c 0; " + before + " ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o /dev/null -e trace=" + call + " -e inject=" + call + ":signal=" + sig);
   };
   std::ofstream(out) << "an earlier result";
   const std::string before = files();
-  for (const auto& [sig, status] : {std::pair<const char*, int>{"INT", 128 + SIGINT}, {"HUP", 128 + SIGHUP}}) {
+  for (const auto& [sig, status] :
+       {std::pair<const char*, int>{"INT", 128 + SIGINT}, {"HUP", 128 + SIGHUP}, {"QUIT", 128 + SIGQUIT}}) {
     EXPECT_EQ(interrupted("fsync", sig).status, status) << sig;
     EXPECT_EQ(files(), before) << sig;
     EXPECT_TRUE(read_file(out) == "an earlier result") << sig;

@@ -53,14 +53,18 @@ void print_usage(std::FILE* to, const char* argv0) {
                "  --input    a float32 .npy of shape (32, 32, 32, 3); default: a fixed synthetic batch.\n"
                "             /dev/stdin may be one socket with the output (as inetd starts a program)\n"
                "  --output   where to write the (32, 16, 16, 1) float32 output\n"
-               "             (default: pellavine_output.npy next to this program); an existing\n"
-               "             file is replaced by a new one. /dev/stdout, /dev/stderr, /dev/fd/N\n"
-               "             and /proc/self/fd/N name the open descriptor, which is written as it\n"
-               "             is (a file opened for appending is appended to), and so does any\n"
-               "             other name of the file or pipe that standard output or standard\n"
-               "             error writes to (`--output log >> log`); the summary then goes to\n"
-               "             standard error if the output is standard output. A descriptor set\n"
-               "             non-blocking is waited for until it takes more\n"
+               "             (default: pellavine_output.npy next to this program). An existing\n"
+               "             file is replaced by a new one, and kept as it was if the job fails\n"
+               "             or is interrupted (SIGINT, SIGTERM, SIGHUP, SIGQUIT); what cannot be\n"
+               "             written (a folder, a socket file, /dev/tty without a terminal,\n"
+               "             another user's file in a folder with the sticky bit) is refused\n"
+               "             before any work. /dev/stdout, /dev/stderr, /dev/fd/N and\n"
+               "             /proc/self/fd/N name the open descriptor, which is written as it is\n"
+               "             (a file opened for appending is appended to, a descriptor set\n"
+               "             non-blocking waited for), and so is any other name of the file or\n"
+               "             pipe that standard output or standard error writes to (`--output\n"
+               "             log >> log`); the summary then goes to standard error if the output\n"
+               "             is standard output\n"
                "  --runs     timed predictions after planning (default: 10)\n"
                "exit status:\n"
                "  0  success\n"
@@ -375,10 +379,10 @@ bool write_all(int fd, const std::string& bytes) {
 }
 
 // ---------------------------------------------------------------------------
-// The temporary output file under SIGINT, SIGTERM and SIGHUP: the handler
-// removes it, then the process ends as the signal would have ended it.
+// The temporary output file under SIGINT, SIGTERM, SIGHUP and SIGQUIT: the
+// handler removes it, then the process ends as the signal would have ended it.
 
-const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+const int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // The temporary file's name while it exists, else empty. The main thread
 // fills it in, creates, renames or removes the file and empties it only with
@@ -503,6 +507,8 @@ class OutputFile {
     }
     if (stat(path.c_str(), &st) == 0) {
       if (S_ISDIR(st.st_mode)) throw std::runtime_error("cannot create " + path + ": it is a folder");
+      // A socket file can never be opened for writing.
+      if (S_ISSOCK(st.st_mode)) throw std::runtime_error("cannot write " + path + ": it is a socket");
       if (access(path.c_str(), W_OK) != 0) fail("cannot create");
       refuse_input(st, input);
       char* real = realpath(path.c_str(), nullptr);
@@ -511,6 +517,15 @@ class OutputFile {
       std::free(real);
       in_place_ = !S_ISREG(st.st_mode);
       mode_ = st.st_mode & 0777;
+      if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        // A device is tried now, without blocking (/dev/tty without a
+        // terminal cannot be opened); a FIFO waits for its reader at the write.
+        const int fd = open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) fail("cannot write");
+        close(fd);
+      } else if (!in_place_) {
+        refuse_sticky(st);
+      }
     } else {
       // A link to a missing file is refused too: stat finds nothing, lstat the link.
       struct stat link;
@@ -573,6 +588,15 @@ class OutputFile {
     if (!input.empty() && (S_ISREG(output.st_mode) || S_ISBLK(output.st_mode)) && stat(input.c_str(), &in) == 0 &&
         in.st_dev == output.st_dev && in.st_ino == output.st_ino)
       throw std::runtime_error("--input " + input + " and --output " + path_ + " name the same file");
+  }
+  // In a folder with the sticky bit only the file's owner, the folder's owner
+  // or root may replace the file (the rename would fail).
+  void refuse_sticky(const struct stat& file) const {
+    struct stat folder;
+    const uid_t user = geteuid();
+    if (stat(target_.substr(0, target_.rfind('/') + 1).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) != 0 &&
+        user != 0 && user != file.st_uid && user != folder.st_uid)
+      throw std::runtime_error("cannot replace " + path_ + ": another user's file in a folder with the sticky bit");
   }
   // The temporary file's name for mkostemp: ".NAME.XXXXXX" beside the target.
   // NAME is cut short (at a character boundary) where the whole would be
