@@ -46,8 +46,9 @@ ReleaseHook* pop(ReleaseStage stage) {
 // each oneDNN call that creates something (dnn/dnnl_handle.cpp), which only
 // the first run after loading makes, as it sets up the layers; and at the end
 // of any call that set up new layers. So a load registers it about once per
-// oneDNN creation call of its layers, and later runs register it no more. What stays open is the inside of one such oneDNN call: it registers
-// its handler when it first sets up some of its state and goes on using that
+// oneDNN creation call of its layers, and later runs register it no more.
+// What stays open is the inside of one such oneDNN call: it registers its
+// handler when it first sets up some of its state and goes on using that
 // state until it returns, and an exit that begins in between frees it under
 // the call. Only the first creations of primitives in a process make such
 // calls. (At unload the mark runs after the release.)

@@ -191,20 +191,16 @@ void deployment_malloc(const qel_handle_struct* handle, qel_tensor_struct* t) {
   const Owned slots = owned(handle, t);
   if (!slots.any() || (slots.data ? t->data : t->mirror_ptr) != nullptr) return;
   const uint64_t bytes = byte_size(t);
-  if (planned()) {
-    // Served from the arena only within a run, within its planned size and
-    // within the arena: a capture that kept an allocation to its end planned
-    // an arena too small for it.
-    if (s_memory_captured && s_in_run) {
-      const size_t pos = static_cast<size_t>(s_cnt++);
-      if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos] &&
-          reserved_memory(s_operation_ptrs[pos], bytes).second <= s_max_memory) {
-        set_slots(slots, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
-        return;
-      }
+  // Served from the arena only within a run, within its planned size and
+  // within the arena: a capture that kept an allocation to its end planned an
+  // arena too small for it. Anything else gets a heap block.
+  if (s_memory_captured && s_in_run) {
+    const size_t pos = static_cast<size_t>(s_cnt++);
+    if (pos < s_operation_ptrs.size() && bytes <= s_operation_sizes[pos] &&
+        reserved_memory(s_operation_ptrs[pos], bytes).second <= s_max_memory) {
+      set_slots(slots, t, static_cast<char*>(s_managed_memory) + s_operation_ptrs[pos]);
+      return;
     }
-    set_slots(slots, t, heap_block(bytes));
-    return;
   }
   void* p = heap_block(bytes);
   set_slots(slots, t, p);

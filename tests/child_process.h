@@ -15,6 +15,14 @@ struct ChildResult {
   int status = -1;  // exit status when exited
 };
 
+// Everything that can still be read from `fd`, until its end.
+inline std::string read_all(int fd) {
+  std::string all;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
+  return all;
+}
+
 inline ChildResult run_in_child(const std::function<void()>& fn) {
   int fds[2];
   if (pipe(fds) != 0) std::abort();
@@ -30,8 +38,7 @@ inline ChildResult run_in_child(const std::function<void()>& fn) {
   }
   close(fds[1]);
   ChildResult r;
-  char buf[4096];
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) r.out.append(buf, static_cast<size_t>(n));
+  r.out = read_all(fds[0]);
   close(fds[0]);
   int st = 0;
   waitpid(pid, &st, 0);

@@ -39,7 +39,6 @@ static bool g_no_leak_check = false;
 extern "C" __attribute__((visibility("default"))) int __lsan_is_turned_off() { return g_no_leak_check; }
 #endif
 
-
 namespace {
 
 using Buffer = std::vector<float>;
@@ -48,6 +47,10 @@ struct Model {
   void* lib = dlopen(QEL_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   void (*predict)(void*, void*) = reinterpret_cast<void (*)(void*, void*)>(dlsym(lib, "qel_predict"));
   void (*release)() = reinterpret_cast<void (*)()>(dlsym(lib, "qel_pellavine_free"));
+  // The exported memory operation that runs a network of the host's.
+  using Network = void (*)(const qel_ctx_struct*);
+  void (*run)(Network, const qel_ctx_struct*) = reinterpret_cast<void (*)(Network, const qel_ctx_struct*)>(
+      dlsym(lib, "_ZN3qel6nvidia14deployment_runEPFvPK14qel_ctx_structES3_"));
 };
 
 Buffer input(uint32_t seed) {
@@ -188,13 +191,11 @@ void host_network(const qel_ctx_struct*) { ++g_host_runs; }
 void predict_at_exit(const char* label) {
   const Buffer out = predicted(*g_model, input(4));
   std::printf("%s: %s\n", label, out == g_want ? "right" : out == Buffer(out.size()) ? "untouched" : "WRONG");
-  using Drive = void (*)(void (*)(const qel_ctx_struct*), const qel_ctx_struct*);
-  using Plan = void (*)(void (*)(const qel_ctx_struct*), const qel_ctx_struct*, int32_t);
-  const auto run = reinterpret_cast<Drive>(dlsym(g_model->lib, "_ZN3qel6nvidia14deployment_runEPFvPK14qel_ctx_structES3_"));
+  using Plan = void (*)(Model::Network, const qel_ctx_struct*, int32_t);
   const auto plan =
       reinterpret_cast<Plan>(dlsym(g_model->lib, "_ZN3qel6nvidia19deployment_optimizeEPFvPK14qel_ctx_structES3_i"));
   g_host_runs = 0;
-  run(host_network, nullptr);
+  g_model->run(host_network, nullptr);
   plan(host_network, nullptr, 1);
   std::printf("%s: the host's network ran %d times\n", label, g_host_runs);
 }
@@ -281,16 +282,14 @@ TEST(Hosts, ExitDuringAnotherThreadsFirstRun) {
         std::atexit(report_runs_after_exit);
         freopen("/dev/null", "w", stdout);
         const Model m;
-        const auto run = reinterpret_cast<void (*)(void (*)(const qel_ctx_struct*), const qel_ctx_struct*)>(
-            dlsym(m.lib, "_ZN3qel6nvidia14deployment_runEPFvPK14qel_ctx_structES3_"));
         static Buffer in = input(7), out(32 * 16 * 16);
         namespace er = exit_registrations;
         er::restart(kLibraryName);
         static std::atomic<bool> first_run_done{false};
-        std::thread([&m, run] {
+        std::thread([&m] {
           m.predict(in.data(), out.data());
           first_run_done = true;
-          for (;;) run(counting_network, nullptr);
+          for (;;) m.run(counting_network, nullptr);
         }).detach();
         while (er::g_others < first.others && !first_run_done) usleep(100);
         while (er::g_library_since_other < marks && !first_run_done && ms_since(er::g_last_other) < first.rest_ms / 2)
@@ -594,13 +593,6 @@ pid_t start_job(const std::string& args, int in, int out) {
     _exit(127);
   }
   return pid;
-}
-
-std::string read_all(int fd) {
-  std::string all;
-  char buf[4096];
-  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
-  return all;
 }
 
 // The state letter of a process ('R' running, 'S' asleep, 'Z' ended...).
